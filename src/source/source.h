@@ -1,0 +1,32 @@
+// Input sources: the host's source descriptions turned into one kind of
+// read-only sequential byte stream.
+#ifndef PXCM_SOURCE_H
+#define PXCM_SOURCE_H
+
+#include <stdint.h>
+
+#include "platform/platform.h"
+#include "plugin/pxcm.h"
+
+// An open read-only stream positioned at the picture's first byte; null
+// when nothing is open.
+typedef PlatformStream InputSource;
+
+constexpr int32_t PROBE_SIZE = 2048;
+constexpr uint32_t SOURCE_KIND_MASK = 7;
+
+// Opens the source of GetPictureInfo and GetPicture. Nothing is open on failure.
+int32_t OpenSource(InputSource *out, const char *location, PxcmLong extent, uint32_t mode);
+// Opens a source over exactly 2048 bytes for IsSupported.
+int32_t OpenProbe(InputSource *out, PxcmRef probe_ref);
+// ERR_NONE when exactly n bytes were read, ERR_READ otherwise.
+int32_t ReadExact(InputSource source, void *dest, int32_t n);
+// Plain read: the count delivered, 0 at the end of the data, negative on error.
+inline int32_t ReadSome(InputSource source, void *dest, int32_t n) {
+    return PlatformRead(source, dest, n);
+}
+// Closes the source; a null source or a failed close turns *result from
+// ERR_NONE into ERR_READ (an error already there stays). result may be null.
+void CloseSource(InputSource source, int32_t *result);
+
+#endif
