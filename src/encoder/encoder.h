@@ -1,0 +1,36 @@
+// The PXCM encoder: pixels into a stream that GetPicture decodes back to
+// exactly the same pixels.
+#ifndef PXCM_ENCODER_H
+#define PXCM_ENCODER_H
+
+#include <stdint.h>
+
+#include <vector>
+
+// Pixels as GetPicture returns them: rows bottom-up, `stride` bytes apart,
+// 3 bytes per pixel in the order blue, green, red.
+struct EncoderInput {
+    const uint8_t *pixels;
+    uint32_t width;  // 0 to 65535
+    uint32_t height; // 0 to 65535
+    int64_t stride;
+};
+
+struct EncoderOptions {
+    int32_t effort; // 1 (fast) to 9 (smallest)
+    // Called now and then with (rows done, height); non-zero stops the encode.
+    int32_t (*progress)(uint32_t done, uint32_t total, void *user);
+    void *user;
+};
+
+enum EncodeResult : int32_t {
+    ENCODE_OK = 0,
+    ENCODE_TOO_LARGE = 1, // width or height above 65535
+    ENCODE_ABORTED = 2,   // the progress callback asked to stop
+};
+
+// Appends the whole file (header and stream) to *out.
+int32_t EncodePicture(const EncoderInput *input, const EncoderOptions *options,
+                      std::vector<uint8_t> *out);
+
+#endif
