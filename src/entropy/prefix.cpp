@@ -11,6 +11,7 @@ static void InitDecoder(PrefixDecoder *d, SymbolEntry *entries, TreeNode *pool, 
         entries[i].symbol = i;
     }
     for (int32_t v = 0; v < LOOKUP_SIZE; v++) d->slots[v] = LookupSlot{LINK_NONE, 0, 0};
+    for (int32_t v = 0; v < FAST_SIZE; v++) d->fast[v] = FastEntry{0, 0, 0};
 }
 
 void InitWorkBlock(WorkBlock *work) {
@@ -79,6 +80,7 @@ static int32_t InsertLongCode(PrefixDecoder *d, uint64_t code, uint32_t len, uin
 
 int32_t BuildDecoder(PrefixDecoder *d) {
     for (int32_t v = 0; v < LOOKUP_SIZE; v++) d->slots[v] = LookupSlot{LINK_NONE, 0, 0};
+    for (int32_t v = 0; v < FAST_SIZE; v++) d->fast[v] = FastEntry{0, 0, 0};
     int32_t result = ERR_NONE;
     SymbolEntry *e = ChainByLength(d, &result);
     if (result != ERR_NONE) return result;
@@ -91,6 +93,12 @@ int32_t BuildDecoder(PrefixDecoder *d) {
             cur = e->length;
         }
         if (code >> cur != 0) return ERR_READ; // more codes than the lengths allow
+        if (cur <= static_cast<uint32_t>(FAST_BITS)) {
+            uint32_t first = static_cast<uint32_t>(code) << (FAST_BITS - cur);
+            uint32_t count = 1u << (FAST_BITS - cur);
+            for (uint32_t v = first; v < first + count; v++)
+                d->fast[v] = FastEntry{static_cast<uint16_t>(e->symbol), static_cast<uint8_t>(cur), 0};
+        }
         if (cur <= static_cast<uint32_t>(LOOKUP_BITS)) {
             uint32_t first = static_cast<uint32_t>(code) << (LOOKUP_BITS - cur);
             uint32_t count = 1u << (LOOKUP_BITS - cur);
@@ -105,29 +113,3 @@ int32_t BuildDecoder(PrefixDecoder *d) {
     return ERR_NONE;
 }
 
-int32_t DecodeLongSymbol(BitReader *reader, const PrefixDecoder *d, uint32_t v, uint32_t *symbol) {
-    uint16_t link = d->slots[v].value;
-    if (link == LINK_NONE) return ERR_READ; // no code starts with these bits
-    DropBits(reader, LOOKUP_BITS);
-    for (;;) {
-        uint32_t bit = 0;
-        int32_t result = ReadBits(reader, 1, &bit);
-        if (result != ERR_NONE) return result;
-        link = d->pool[link].link[bit];
-        if (link == LINK_NONE) return ERR_READ;
-        if ((link & LINK_LEAF) != 0) {
-            *symbol = link & ~LINK_LEAF;
-            return ERR_NONE;
-        }
-    }
-}
-
-int32_t ReadTableSet(BitReader *reader, WorkBlock *work) {
-    int32_t result = ReadCodeLengths(reader, work->token.entries, work->token.n);
-    if (result == ERR_NONE) result = ReadCodeLengths(reader, work->offset.entries, work->offset.n);
-    if (result == ERR_NONE) result = ReadCodeLengths(reader, work->escape.entries, work->escape.n);
-    if (result == ERR_NONE) result = BuildDecoder(&work->token);
-    if (result == ERR_NONE) result = BuildDecoder(&work->offset);
-    if (result == ERR_NONE) result = BuildDecoder(&work->escape);
-    return result;
-}

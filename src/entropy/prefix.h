@@ -8,10 +8,15 @@
 
 #include "entropy/bitreader.h"
 #include "entropy/codelengths.h"
+#include "entropy/streamreader.h"
 
 constexpr int32_t LOOKUP_BITS = 8;
 constexpr int32_t LOOKUP_SIZE = 1 << LOOKUP_BITS;
 constexpr uint32_t MAX_CODE_LENGTH = 32;
+// The wider table the picture decoder looks at first: every code of up to
+// FAST_BITS bits in one step. Codes it does not hold go the 8-bit way.
+constexpr int32_t FAST_BITS = 11;
+constexpr int32_t FAST_SIZE = 1 << FAST_BITS;
 
 constexpr uint32_t TOKEN_SYMBOLS = 342;
 constexpr uint32_t OFFSET_SYMBOLS = 11;
@@ -31,12 +36,19 @@ struct TreeNode {
     uint16_t link[2]; // for the next bit 0 and 1
 };
 
+struct FastEntry {
+    uint16_t symbol;
+    uint8_t length; // 1 to FAST_BITS; 0: look in slots
+    uint8_t unused;
+};
+
 struct PrefixDecoder {
     SymbolEntry *entries; // n entries, as ReadCodeLengths left them
     TreeNode *pool;       // 2 * n nodes
     uint32_t n;
     uint32_t pool_size;
     LookupSlot slots[LOOKUP_SIZE];
+    FastEntry fast[FAST_SIZE];
 };
 
 // Storage of the three decoders of a picture: one allocation, rebuilt in
@@ -51,6 +63,7 @@ struct WorkBlock {
     TreeNode token_nodes[2 * TOKEN_SYMBOLS];
     TreeNode offset_nodes[2 * OFFSET_SYMBOLS];
     TreeNode escape_nodes[2 * ESCAPE_SYMBOLS];
+    uint8_t input[STREAM_CHUNK]; // the picture decoder's read buffer
 };
 
 // Points the three decoders at their storage and gives every alphabet no codes.
@@ -62,26 +75,57 @@ void InitWorkBlock(WorkBlock *work);
 // An incomplete code builds; its unfilled slots and links refuse to decode.
 int32_t BuildDecoder(PrefixDecoder *decoder);
 
-// The slow half of DecodeSymbol: codes longer than 8 bits, and refusals.
-int32_t DecodeLongSymbol(BitReader *reader, const PrefixDecoder *decoder, uint32_t v,
-                         uint32_t *symbol);
-
-// Decodes one symbol. ERR_READ on a read error or on a bit sequence that no
-// code of this table set covers.
-inline int32_t DecodeSymbol(BitReader *reader, const PrefixDecoder *decoder, uint32_t *symbol) {
+// Decodes one symbol through the 8-bit slots and the trees. ERR_READ on a
+// read error or on a bit sequence that no code of this table set covers.
+template <typename Reader>
+int32_t DecodeSymbol(Reader *reader, const PrefixDecoder *decoder, uint32_t *symbol) {
     uint32_t v = 0;
     int32_t result = PeekBits(reader, LOOKUP_BITS, &v);
-    if (result != 0) return result;
+    if (result != ERR_NONE) return result;
     const LookupSlot slot = decoder->slots[v];
     if (slot.length != 0) {
         DropBits(reader, slot.length);
         *symbol = slot.value;
-        return 0;
+        return ERR_NONE;
     }
-    return DecodeLongSymbol(reader, decoder, v, symbol);
+    uint16_t link = slot.value;
+    if (link == LINK_NONE) return ERR_READ; // no code starts with these bits
+    DropBits(reader, LOOKUP_BITS);
+    for (;;) {
+        uint32_t bit = 0;
+        result = ReadBits(reader, 1, &bit);
+        if (result != ERR_NONE) return result;
+        link = decoder->pool[link].link[bit];
+        if (link == LINK_NONE) return ERR_READ;
+        if ((link & LINK_LEAF) != 0) {
+            *symbol = link & ~LINK_LEAF;
+            return ERR_NONE;
+        }
+    }
+}
+
+// The picture decoder's way: the wide table first, the general way for the
+// rest. Decodes exactly the symbols the general way decodes.
+inline int32_t DecodeSymbol(StreamReader *reader, const PrefixDecoder *decoder, uint32_t *symbol) {
+    if (reader->held < FAST_BITS) FillStream(reader);
+    const FastEntry entry = decoder->fast[reader->bits >> (64 - FAST_BITS)];
+    if (entry.length != 0 && entry.length <= reader->held) {
+        DropBits(reader, entry.length);
+        *symbol = entry.symbol;
+        return ERR_NONE;
+    }
+    return DecodeSymbol<StreamReader>(reader, decoder, symbol);
 }
 
 // Reads a table set (token, offset and escape lengths) and builds the three decoders.
-int32_t ReadTableSet(BitReader *reader, WorkBlock *work);
+template <typename Reader> int32_t ReadTableSet(Reader *reader, WorkBlock *work) {
+    int32_t result = ReadCodeLengths(reader, work->token.entries, work->token.n);
+    if (result == ERR_NONE) result = ReadCodeLengths(reader, work->offset.entries, work->offset.n);
+    if (result == ERR_NONE) result = ReadCodeLengths(reader, work->escape.entries, work->escape.n);
+    if (result == ERR_NONE) result = BuildDecoder(&work->token);
+    if (result == ERR_NONE) result = BuildDecoder(&work->offset);
+    if (result == ERR_NONE) result = BuildDecoder(&work->escape);
+    return result;
+}
 
 #endif

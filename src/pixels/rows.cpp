@@ -8,58 +8,65 @@ const OffsetPair INITIAL_OFFSETS[OFFSET_COUNT] = {
     {-1, 0}, {0, 1}, {1, 1}, {-1, 1}, {2, 1}, {-2, 1}, {-2, 0}, {0, 2}, {1, 2}, {-1, 2}, {-3, 0},
 };
 
-void ResetOffsetList(OffsetList *list) {
-    for (int32_t i = 0; i < OFFSET_COUNT; i++) list->entries[i] = INITIAL_OFFSETS[i];
+void ResetOffsetList(OffsetList *list, int64_t stride) {
+    for (int32_t i = 0; i < OFFSET_COUNT; i++) {
+        list->entries[i] = INITIAL_OFFSETS[i];
+        list->delta[i] = INITIAL_OFFSETS[i].dy * stride + 3 * static_cast<int64_t>(INITIAL_OFFSETS[i].dx);
+    }
+}
+
+// Moves entry w to the front, and returns its delta.
+static inline int64_t MoveDeltaToFront(OffsetList *list, uint32_t w) {
+    const OffsetPair chosen = list->entries[w];
+    const int64_t delta = list->delta[w];
+    for (uint32_t i = w; i > 0; i--) {
+        list->entries[i] = list->entries[i - 1];
+        list->delta[i] = list->delta[i - 1];
+    }
+    list->entries[0] = chosen;
+    list->delta[0] = delta;
+    return delta;
 }
 
 OffsetPair MoveToFront(OffsetList *list, uint32_t w) {
-    OffsetPair chosen = list->entries[w];
-    for (uint32_t i = w; i > 0; i--) list->entries[i] = list->entries[i - 1];
-    list->entries[0] = chosen;
+    const OffsetPair chosen = list->entries[w];
+    MoveDeltaToFront(list, w);
     return chosen;
 }
 
 void StartRowDecoder(RowDecoder *state, InputSource source, WorkBlock *work, uint8_t *pixels,
                      uint32_t width, uint32_t height) {
-    StartBitReader(&state->reader, source);
+    StartStreamReader(&state->reader, source, work->input);
     state->work = work;
-    ResetOffsetList(&state->offsets);
     state->countdown = 0;
     state->pixels = pixels;
     state->stride = RowStride(width);
+    ResetOffsetList(&state->offsets, state->stride);
     state->size = state->stride * static_cast<int64_t>(height);
     state->width = static_cast<int32_t>(width);
     state->height = static_cast<int32_t>(height);
 }
 
-// One channel of a literal: the difference from the digit table, or an
-// explicit one from the escape alphabet.
-static inline int32_t ChannelDifference(RowDecoder *s, int8_t digit, uint32_t *v) {
-    if (digit != DIGIT_ESCAPE) {
-        *v = static_cast<uint32_t>(static_cast<int32_t>(digit));
-        return ERR_NONE;
-    }
-    uint32_t e = 0;
-    int32_t result = DecodeSymbol(&s->reader, &s->work->escape, &e);
-    *v = e + 3;
-    return result;
-}
-
-// Writes a literal pixel at out from the reference at src. Channels go red,
-// green, blue, each reading its reference byte only after the previous
-// channel was written, so that a reference overlapping the pixel itself
-// (widths 1 and 2) sees the new bytes. A reference that starts within the
-// last 3 bytes of the buffer or past it is black; bytes before the buffer's
-// start read as zero.
-static int32_t WriteLiteral(RowDecoder *s, uint32_t t, int64_t out, int64_t src) {
-    uint8_t *buf = s->pixels;
-    const bool black = src + 3 >= s->size;
+// Writes a literal pixel at out from the reference at src, the general way.
+// Channels go red, green, blue, each reading its reference byte only after
+// the previous channel was written, so that a reference overlapping the
+// pixel itself (widths 1 and 2) sees the new bytes. Escaped channels take
+// their difference from the escape alphabet. A reference that starts within
+// the last 3 bytes of the buffer or past it is black; bytes before the
+// buffer's start read as zero.
+static int32_t WriteLiteral(StreamReader *reader, const PrefixDecoder *escape, uint8_t *buf,
+                            int64_t size, uint32_t t, int64_t out, int64_t src) {
+    const bool black = src + 3 >= size;
     const int8_t digits[3] = {DigitTables.first[t], DigitTables.second[t], DigitTables.third[t]};
     for (int32_t i = 0; i < 3; i++) {
         const int32_t c = 2 - i; // byte 2 is red, 1 green, 0 blue
-        uint32_t v = 0;
-        int32_t result = ChannelDifference(s, digits[i], &v);
-        if (result != ERR_NONE) return result;
+        uint32_t v = static_cast<uint32_t>(static_cast<int32_t>(digits[i]));
+        if (digits[i] == DIGIT_ESCAPE) {
+            uint32_t e = 0;
+            int32_t result = DecodeSymbol(reader, escape, &e);
+            if (result != ERR_NONE) return result;
+            v = e + 3;
+        }
         uint32_t ref = 0;
         if (!black && src + c >= 0) ref = buf[src + c];
         buf[out + c] = static_cast<uint8_t>(ref - v);
@@ -67,13 +74,11 @@ static int32_t WriteLiteral(RowDecoder *s, uint32_t t, int64_t out, int64_t src)
     return ERR_NONE;
 }
 
-// Copies a run of 3n bytes from src to out in ascending order, one byte at a
-// time where source and destination overlap, so that the copy repeats the
+// Copies a run of len bytes from src to out in ascending order, one byte at
+// a time where source and destination overlap, so that the copy repeats the
 // bytes it has just written. Source bytes outside the buffer read as zero;
 // writes past the buffer's end are dropped.
-static void WriteRun(RowDecoder *s, int64_t out, int64_t src, int64_t len) {
-    uint8_t *buf = s->pixels;
-    const int64_t size = s->size;
+static void WriteRun(uint8_t *buf, int64_t size, int64_t out, int64_t src, int64_t len) {
     if (len > size - out) len = size - out;
     if (src >= size) {
         memset(buf + out, 0, static_cast<size_t>(len));
@@ -92,38 +97,65 @@ static void WriteRun(RowDecoder *s, int64_t out, int64_t src, int64_t len) {
     if (i < len) memset(buf + out + i, 0, static_cast<size_t>(len - i));
 }
 
-int32_t DecodeRow(RowDecoder *s, int32_t m) {
-    int64_t out = static_cast<int64_t>(s->height - 1 - m) * s->stride;
+// The token loop of one row. The reader, the list and the countdown are the
+// caller's local copies; restrict tells the compiler that pixel stores do
+// not touch them, so they stay in registers.
+static int32_t DecodeTokens(StreamReader *__restrict reader, OffsetList *__restrict offsets,
+                            int32_t *__restrict countdown, WorkBlock *work,
+                            uint8_t *__restrict pixels, int64_t size, int64_t out, int32_t width) {
     int32_t count = 0;
-    WorkBlock *work = s->work;
-    while (count < s->width) {
+    while (count < width) {
         int32_t result;
-        if (s->countdown == 0) {
-            result = ReadTableSet(&s->reader, work);
+        if (*countdown == 0) {
+            result = ReadTableSet(reader, work);
             if (result != ERR_NONE) return result;
-            s->countdown = REBUILD_PERIOD - 1;
+            *countdown = REBUILD_PERIOD - 1;
         } else {
-            s->countdown--;
+            (*countdown)--;
         }
         uint32_t t = 0;
         uint32_t w = 0;
-        result = DecodeSymbol(&s->reader, &work->token, &t);
+        result = DecodeSymbol(reader, &work->token, &t);
         if (result != ERR_NONE) return result;
-        result = DecodeSymbol(&s->reader, &work->offset, &w);
+        result = DecodeSymbol(reader, &work->offset, &w);
         if (result != ERR_NONE) return result;
-        const OffsetPair o = MoveToFront(&s->offsets, w);
-        const int64_t src = out + o.dy * s->stride + 3 * static_cast<int64_t>(o.dx);
+        const int64_t src = out + MoveDeltaToFront(offsets, w);
         if (t < FIRST_RUN_TOKEN) {
-            result = WriteLiteral(s, t, out, src);
-            if (result != ERR_NONE) return result;
+            const int8_t r = DigitTables.first[t];
+            const int8_t g = DigitTables.second[t];
+            const int8_t b = DigitTables.third[t];
+            if (r != DIGIT_ESCAPE && g != DIGIT_ESCAPE && b != DIGIT_ESCAPE && src >= 0 &&
+                src + 3 < size) {
+                // The common case: no escape, the reference inside the buffer.
+                // Still red first, each read after the previous write.
+                pixels[out + 2] = static_cast<uint8_t>(pixels[src + 2] - r);
+                pixels[out + 1] = static_cast<uint8_t>(pixels[src + 1] - g);
+                pixels[out] = static_cast<uint8_t>(pixels[src] - b);
+            } else {
+                result = WriteLiteral(reader, &work->escape, pixels, size, t, out, src);
+                if (result != ERR_NONE) return result;
+            }
             out += 3;
             count++;
         } else {
             const int32_t n = static_cast<int32_t>(t - RUN_TOKEN_BIAS);
-            WriteRun(s, out, src, 3 * static_cast<int64_t>(n));
+            WriteRun(pixels, size, out, src, 3 * static_cast<int64_t>(n));
             out += 3 * static_cast<int64_t>(n);
             count += n;
         }
     }
     return ERR_NONE;
+}
+
+int32_t DecodeRow(RowDecoder *s, int32_t m) {
+    StreamReader reader = s->reader;
+    OffsetList offsets = s->offsets;
+    int32_t countdown = s->countdown;
+    const int64_t out = static_cast<int64_t>(s->height - 1 - m) * s->stride;
+    int32_t result = DecodeTokens(&reader, &offsets, &countdown, s->work, s->pixels, s->size, out,
+                                  s->width);
+    s->reader = reader;
+    s->offsets = offsets;
+    s->countdown = countdown;
+    return result;
 }

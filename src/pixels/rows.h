@@ -4,8 +4,8 @@
 
 #include <stdint.h>
 
-#include "entropy/bitreader.h"
 #include "entropy/prefix.h"
+#include "entropy/streamreader.h"
 
 constexpr int32_t REBUILD_PERIOD = 16384;
 constexpr int32_t OFFSET_COUNT = 11;
@@ -22,11 +22,12 @@ extern const OffsetPair INITIAL_OFFSETS[OFFSET_COUNT];
 
 struct OffsetList {
     OffsetPair entries[OFFSET_COUNT];
+    int64_t delta[OFFSET_COUNT]; // dy * stride + 3 * dx for each entry, moved along
 };
 
 // Everything one picture's decode carries from row to row.
 struct RowDecoder {
-    BitReader reader;
+    StreamReader reader;
     WorkBlock *work;
     OffsetList offsets;
     int32_t countdown; // tokens left before the next table set
@@ -40,10 +41,13 @@ struct RowDecoder {
 // Stride of a 24-bit row: 3 * width rounded up to a multiple of 4.
 inline int64_t RowStride(uint32_t width) { return (static_cast<int64_t>(width) * 3 + 3) & ~3LL; }
 
-void ResetOffsetList(OffsetList *list);
+// Sets the list to INITIAL_OFFSETS; deltas are computed for rows `stride` bytes apart.
+void ResetOffsetList(OffsetList *list, int64_t stride = 0);
 // Moves entry w to the front and returns it.
 OffsetPair MoveToFront(OffsetList *list, uint32_t w);
 
+// Sets up a picture's decode: the reader at the source's position (the byte
+// after the header), the list at its initial order, a table set due.
 void StartRowDecoder(RowDecoder *state, InputSource source, WorkBlock *work, uint8_t *pixels,
                      uint32_t width, uint32_t height);
 

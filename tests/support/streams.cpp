@@ -1,0 +1,172 @@
+#include "support/streams.h"
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <random>
+#include <stdexcept>
+
+namespace {
+
+const std::pair<int32_t, int32_t> START_OFFSETS[11] = {
+    {-1, 0}, {0, 1}, {1, 1}, {-1, 1}, {2, 1}, {-2, 1}, {-2, 0}, {0, 2}, {1, 2}, {-1, 2}, {-3, 0},
+};
+
+std::vector<uint8_t> BalancedLengths(uint32_t n) {
+    std::vector<uint64_t> counts(n, 1);
+    std::vector<uint8_t> lengths(n, 0);
+    LimitedCodeLengths(counts.data(), n, 15, lengths.data());
+    return lengths;
+}
+
+struct Recorder {
+    std::vector<std::pair<int32_t, int32_t>> calls;
+    int32_t stop_at;
+};
+
+int32_t PXCM_API RecordProgress(int32_t num, int32_t denom, PxcmLong user) {
+    auto *r = reinterpret_cast<Recorder *>(user);
+    r->calls.emplace_back(num, denom);
+    return static_cast<int32_t>(r->calls.size()) - 1 == r->stop_at ? 1 : 0;
+}
+
+Decoded Decode(const char *location, PxcmLong extent, uint32_t mode, int32_t stop_at) {
+    Decoded d;
+    Recorder recorder{{}, stop_at};
+    PxcmBlock info = nullptr, pixels = nullptr;
+    d.result = GetPicture(location, extent, mode, &info, &pixels, RecordProgress,
+                          reinterpret_cast<PxcmLong>(&recorder));
+    d.calls = recorder.calls;
+    if (d.result != ERR_NONE) return d;
+    if (info != nullptr) {
+        d.info_size = GetBlockSize(info);
+        auto *p = static_cast<const PxcmBitmapHeader *>(LockBlock(info));
+        if (p != nullptr) {
+            d.info = *p;
+            d.has_info = true;
+            UnlockBlock(info);
+        }
+        FreeBlock(info);
+    }
+    if (pixels != nullptr) {
+        const uint64_t size = GetBlockSize(pixels);
+        auto *p = static_cast<const uint8_t *>(LockBlock(pixels));
+        if (p != nullptr) {
+            d.pixels.assign(p, p + size);
+            UnlockBlock(pixels);
+        }
+        FreeBlock(pixels);
+    }
+    return d;
+}
+
+} // namespace
+
+CodeTables FullTables() {
+    CodeTables t;
+    t.token = BalancedLengths(342);
+    t.offset = BalancedLengths(11);
+    t.escape = BalancedLengths(251);
+    return t;
+}
+
+StreamBuilder::StreamBuilder(uint32_t width, uint32_t height)
+    : list_(std::begin(START_OFFSETS), std::end(START_OFFSETS)) {
+    PutHeader(&file_, width, height);
+    StartBitWriter(&writer_, &file_);
+}
+
+void StreamBuilder::Tables(const CodeTables &tables) {
+    PutCodeLengths(&writer_, tables.token.data(), 342);
+    PutCodeLengths(&writer_, tables.offset.data(), 11);
+    PutCodeLengths(&writer_, tables.escape.data(), 251);
+    SetPrefixCode(&token_, tables.token.data(), 342);
+    SetPrefixCode(&offset_, tables.offset.data(), 11);
+    SetPrefixCode(&escape_, tables.escape.data(), 251);
+}
+
+uint32_t StreamBuilder::PositionOf(int32_t dx, int32_t dy) {
+    auto it = std::find(list_.begin(), list_.end(), std::make_pair(dx, dy));
+    if (it == list_.end()) throw std::invalid_argument("offset not in the list");
+    return static_cast<uint32_t>(it - list_.begin());
+}
+
+void StreamBuilder::Token(uint32_t t, uint32_t position) {
+    if (token_.length[t] == 0 || offset_.length[position] == 0)
+        throw std::invalid_argument("symbol without a code");
+    PutSymbol(&writer_, &token_, t);
+    PutSymbol(&writer_, &offset_, position);
+    auto chosen = list_[position];
+    list_.erase(list_.begin() + position);
+    list_.insert(list_.begin(), chosen);
+    tokens_++;
+}
+
+void StreamBuilder::Escape(uint32_t e) {
+    if (escape_.length[e] == 0) throw std::invalid_argument("escape without a code");
+    PutSymbol(&writer_, &escape_, e);
+}
+
+void StreamBuilder::Literal(uint32_t t, int32_t dx, int32_t dy, std::vector<uint32_t> escapes) {
+    Token(t, PositionOf(dx, dy));
+    for (uint32_t e : escapes) Escape(e);
+}
+
+void StreamBuilder::Run(uint32_t n, int32_t dx, int32_t dy) { Token(214 + n, PositionOf(dx, dy)); }
+
+std::vector<uint8_t> StreamBuilder::Finish() {
+    FlushBits(&writer_);
+    return file_;
+}
+
+std::vector<uint8_t> BitString(const std::string &bits) {
+    std::vector<uint8_t> out;
+    BitWriter w;
+    StartBitWriter(&w, &out);
+    for (char c : bits)
+        if (c == '0' || c == '1') PutBits(&w, c == '1' ? 1 : 0, 1);
+    FlushBits(&w);
+    return out;
+}
+
+ByteReader::ByteReader(std::vector<uint8_t> data) : bytes(std::move(data)) {
+    // A memory source needs a real pointer even for no bytes.
+    if (bytes.empty()) bytes.reserve(1);
+    OpenSource(&source, reinterpret_cast<const char *>(bytes.data()),
+               static_cast<PxcmLong>(bytes.size()), SOURCE_MEMORY);
+    StartBitReader(&reader, source);
+}
+
+ByteReader::~ByteReader() {
+    if (source != nullptr) CloseSource(source, nullptr);
+}
+
+Decoded DecodeBytes(const std::vector<uint8_t> &file, int32_t stop_at) {
+    return Decode(reinterpret_cast<const char *>(file.data()), static_cast<PxcmLong>(file.size()),
+                  SOURCE_MEMORY, stop_at);
+}
+
+Decoded DecodeFile(const std::string &name, PxcmLong offset, int32_t stop_at) {
+    return Decode(name.c_str(), offset, SOURCE_FILE, stop_at);
+}
+
+TempFile::TempFile(const std::vector<uint8_t> &bytes) {
+    static std::atomic<uint32_t> counter{0};
+    std::random_device rd;
+    path_ = std::filesystem::temp_directory_path() /
+            ("pxcm-test-" + std::to_string(rd()) + "-" + std::to_string(counter++) + ".pxc");
+    std::ofstream f(path_, std::ios::binary);
+    f.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!f) throw std::runtime_error("cannot write " + path_.string());
+}
+
+TempFile::~TempFile() {
+    std::error_code ec;
+    std::filesystem::remove(path_, ec);
+}
+
+std::vector<uint8_t> HeaderBytes(uint32_t width, uint32_t height) {
+    std::vector<uint8_t> h;
+    PutHeader(&h, width, height);
+    return h;
+}
