@@ -1,0 +1,530 @@
+// The PXCM encoder.
+//
+// The decoder rebuilds every pixel from a reference position in its own
+// bottom-up buffer, so the encoder works on the same byte layout: the
+// picture is copied into a zero-padded H x S buffer (the "target"), and the
+// bytes a token would read are taken from it with the decoder's rules for
+// what is already decoded at that moment. Only the current row's own tail
+// and the rows below it are still zero while a row is decoded, and both
+// are the same whatever tokens came before, so every choice of token at a
+// position can be judged without knowing how the row was parsed up to it.
+//
+// Parsing goes row by row. For every offset and every position of the row
+// the encoder first works out the longest legal run and the literal token
+// (with its escapes); a greedy parser (low effort) or a shortest-path
+// parser over the row (higher effort) then picks tokens by their estimated
+// cost in bits. Costs come from the symbol statistics of the previous pass,
+// per table-set block; the best of the passes is written.
+#include "encoder/encoder.h"
+
+#include <math.h>
+#include <string.h>
+
+#include <algorithm>
+
+#include "encoder/writer.h"
+
+namespace {
+
+constexpr int32_t TOKEN_SYMBOLS = 342;
+constexpr int32_t OFFSET_SYMBOLS = 11;
+constexpr int32_t ESCAPE_SYMBOLS = 251;
+constexpr int32_t LITERAL_TOKENS = 216;
+constexpr int32_t RUN_BIAS = 214; // run token t copies t - 214 pixels
+constexpr int32_t MAX_RUN = 127;
+constexpr int32_t BLOCK_TOKENS = 16384;
+constexpr int32_t MAX_CODE_BITS = 16;
+constexpr uint8_t NO_LITERAL = 0xFF;
+
+struct Offset {
+    int32_t dx;
+    int32_t dy;
+};
+
+// The decoder's initial list; the encoder names offsets by their index here.
+const Offset OFFSETS[OFFSET_SYMBOLS] = {
+    {-1, 0}, {0, 1}, {1, 1}, {-1, 1}, {2, 1}, {-2, 1}, {-2, 0}, {0, 2}, {1, 2}, {-1, 2}, {-3, 0},
+};
+
+// The move-to-front list as offset indices, list position first.
+struct OffsetOrder {
+    uint8_t at[OFFSET_SYMBOLS];
+};
+
+inline void StartOrder(OffsetOrder *o) {
+    for (int32_t i = 0; i < OFFSET_SYMBOLS; i++) o->at[i] = static_cast<uint8_t>(i);
+}
+
+inline void MoveToFront(OffsetOrder *o, int32_t w) {
+    const uint8_t chosen = o->at[w];
+    for (int32_t i = w; i > 0; i--) o->at[i] = o->at[i - 1];
+    o->at[0] = chosen;
+}
+
+struct Token {
+    uint16_t symbol;    // 0 to 341
+    uint8_t offset;     // position in the move-to-front list
+    uint8_t escapes[3]; // escape symbols of the channels with digit 0, red first
+};
+
+struct Costs {
+    float token[TOKEN_SYMBOLS];
+    float offset[OFFSET_SYMBOLS];
+    float escape[ESCAPE_SYMBOLS];
+};
+
+struct Counts {
+    uint64_t token[TOKEN_SYMBOLS];
+    uint64_t offset[OFFSET_SYMBOLS];
+    uint64_t escape[ESCAPE_SYMBOLS];
+};
+
+// The picture as the decoder's buffer will hold it.
+struct Target {
+    std::vector<uint8_t> bytes; // height * stride, trailing bytes zero
+    int64_t size;
+    int64_t stride;
+    int32_t width;
+    int32_t height;
+};
+
+// What every offset offers at every position of one row.
+struct RowChoices {
+    int32_t width;
+    std::vector<uint8_t> run;     // [offset * width + x]: longest legal run, 0 if below 2
+    std::vector<uint8_t> literal; // literal token, NO_LITERAL if the reference is illegal
+    std::vector<uint8_t> escapes; // 3 per entry: escape symbols, red first
+    std::vector<int32_t> chain;   // scratch for the run lengths
+};
+
+// One literal channel: the digit and, for digit 0, the escape symbol.
+inline int32_t ChannelDigit(uint8_t ref, uint8_t out, uint8_t *escape) {
+    const int32_t d = static_cast<int8_t>(static_cast<uint8_t>(out - ref));
+    if (d >= -2 && d <= 2) return 3 - d;
+    *escape = static_cast<uint8_t>(ref - out - 3);
+    return 0;
+}
+
+// A byte as the decoder sees it while it writes byte `limit` of row
+// `row_start`: rows above are decoded, the current row up to `limit`, the
+// rest is still zero. `a` lies inside the buffer.
+inline uint8_t SeenByte(const Target &t, int64_t a, int64_t row_start, int64_t limit) {
+    if (a >= row_start + t.stride) return t.bytes[a];
+    if (a >= row_start && a < limit) return t.bytes[a];
+    return 0;
+}
+
+// The literal and longest run of offset k at position x, byte by byte with
+// the decoder's full rules. Used where the reference lies left of the row
+// (x + dx < 0), where it can land on bytes that are not decoded yet.
+void ExactChoice(const Target &t, int64_t row_start, int32_t x, int32_t k, uint8_t *literal,
+                 uint8_t *escapes, int32_t *run) {
+    const int64_t out = row_start + 3 * static_cast<int64_t>(x);
+    const int64_t src = out + OFFSETS[k].dy * t.stride + 3 * static_cast<int64_t>(OFFSETS[k].dx);
+    *literal = NO_LITERAL;
+    *run = 0;
+    if (src < 0) return; // before the buffer: never referenced
+    const uint8_t *want = &t.bytes[out];
+    const int32_t cap = std::min(MAX_RUN, t.width - x);
+    // Literal: channels red, green, blue; a reference byte inside the pixel
+    // itself is seen after the channels before it were written.
+    const bool black = src + 3 >= t.size;
+    int32_t token = 0;
+    const int32_t weight[3] = {1, 6, 36};
+    for (int32_t c = 2; c >= 0; c--) {
+        const int64_t a = src + c;
+        uint8_t ref = 0;
+        if (!black) {
+            if (a >= out && a < out + 3 && a - out > c)
+                ref = t.bytes[a];
+            else
+                ref = SeenByte(t, a, row_start, out);
+        }
+        token += weight[c] * ChannelDigit(ref, want[c], &escapes[2 - c]);
+    }
+    *literal = static_cast<uint8_t>(token);
+    // Run: a source starting past the end writes zeros; one starting inside
+    // must stay inside. Overlapping copies repeat what they just wrote.
+    int32_t n = 0;
+    if (src >= t.size) {
+        while (n < cap && want[3 * n] == 0 && want[3 * n + 1] == 0 && want[3 * n + 2] == 0) n++;
+    } else {
+        for (; n < cap; n++) {
+            bool same = true;
+            for (int32_t c = 0; c < 3 && same; c++) {
+                const int64_t j = 3 * static_cast<int64_t>(n) + c;
+                const int64_t a = src + j;
+                same = a < t.size && SeenByte(t, a, row_start, out + j) == want[j];
+            }
+            if (!same) break;
+        }
+    }
+    *run = n >= 2 ? n : 0;
+}
+
+// Fills the choices of every offset at every position of image row m.
+void PrepareRow(const Target &t, int32_t m, RowChoices *rc) {
+    const int32_t w = t.width;
+    rc->width = w;
+    rc->run.resize(static_cast<size_t>(OFFSET_SYMBOLS) * w);
+    rc->literal.resize(static_cast<size_t>(OFFSET_SYMBOLS) * w);
+    rc->escapes.resize(static_cast<size_t>(OFFSET_SYMBOLS) * w * 3);
+    rc->chain.resize(static_cast<size_t>(w) + 1);
+    const int64_t row_start = static_cast<int64_t>(t.height - 1 - m) * t.stride;
+    const uint8_t *bytes = t.bytes.data();
+    for (int32_t k = 0; k < OFFSET_SYMBOLS; k++) {
+        const Offset o = OFFSETS[k];
+        const int64_t delta = o.dy * t.stride + 3 * static_cast<int64_t>(o.dx);
+        uint8_t *lit = &rc->literal[static_cast<size_t>(k) * w];
+        uint8_t *esc = &rc->escapes[static_cast<size_t>(k) * w * 3];
+        uint8_t *run = &rc->run[static_cast<size_t>(k) * w];
+        int32_t *chain = rc->chain.data();
+        // From the first position whose reference is within the row's
+        // columns on, the bytes read are final picture bytes (the run's own
+        // output included, as it repeats them), so plain comparisons of the
+        // target suffice, run lengths chained from the right.
+        const int32_t first = std::min(w, std::max(0, -o.dx));
+        chain[w] = 0;
+        bool next_beyond = false;
+        for (int32_t x = w - 1; x >= first; x--) {
+            const int64_t out = row_start + 3 * static_cast<int64_t>(x);
+            const int64_t src = out + delta;
+            const uint8_t *want = bytes + out;
+            uint8_t ref[3] = {0, 0, 0};
+            const bool beyond = src >= t.size;
+            bool same;
+            if (beyond) {
+                same = want[0] == 0 && want[1] == 0 && want[2] == 0;
+            } else {
+                same = src + 3 <= t.size && memcmp(bytes + src, want, 3) == 0;
+            }
+            if (src + 3 < t.size) memcpy(ref, bytes + src, 3);
+            // A run may not start inside the buffer and go on past its end.
+            const int32_t follow = (x + 1 < w && beyond == next_beyond) ? chain[x + 1] : 0;
+            chain[x] = same ? 1 + follow : 0;
+            next_beyond = beyond;
+            const int32_t n = std::min(std::min(chain[x], MAX_RUN), w - x);
+            run[x] = static_cast<uint8_t>(n >= 2 ? n : 0);
+            uint8_t *e = esc + 3 * x;
+            lit[x] = static_cast<uint8_t>(36 * ChannelDigit(ref[2], want[2], &e[0]) +
+                                          6 * ChannelDigit(ref[1], want[1], &e[1]) +
+                                          ChannelDigit(ref[0], want[0], &e[2]));
+        }
+        for (int32_t x = 0; x < first; x++) {
+            int32_t n = 0;
+            ExactChoice(t, row_start, x, k, &lit[x], esc + 3 * x, &n);
+            run[x] = static_cast<uint8_t>(n);
+        }
+    }
+}
+
+// Cost of the literal of offset k at x, escapes included.
+inline float LiteralCost(const RowChoices &rc, const Costs &c, int32_t k, int32_t x) {
+    const size_t i = static_cast<size_t>(k) * rc.width + x;
+    const uint8_t t = rc.literal[i];
+    float cost = c.token[t];
+    const uint8_t *e = &rc.escapes[3 * i];
+    if (t < 36) cost += c.escape[e[0]];
+    if ((t / 6) % 6 == 0) cost += c.escape[e[1]];
+    if (t % 6 == 0) cost += c.escape[e[2]];
+    return cost;
+}
+
+void AppendLiteral(const RowChoices &rc, int32_t k, int32_t x, int32_t w,
+                   std::vector<Token> *tokens) {
+    const size_t i = static_cast<size_t>(k) * rc.width + x;
+    Token tok{rc.literal[i], static_cast<uint8_t>(w), {0, 0, 0}};
+    memcpy(tok.escapes, &rc.escapes[3 * i], 3);
+    tokens->push_back(tok);
+}
+
+// Greedy parse of one row: at each position the run that saves most against
+// literals, or else the cheapest literal.
+void GreedyRow(const RowChoices &rc, const Costs &c, OffsetOrder *order,
+               std::vector<Token> *tokens) {
+    const int32_t w = rc.width;
+    int32_t x = 0;
+    while (x < w) {
+        float best_literal = INFINITY;
+        int32_t literal_at = 0;
+        for (int32_t i = 0; i < OFFSET_SYMBOLS; i++) {
+            const int32_t k = order->at[i];
+            if (rc.literal[static_cast<size_t>(k) * w + x] == NO_LITERAL) continue;
+            const float cost = LiteralCost(rc, c, k, x) + c.offset[i];
+            if (cost < best_literal) {
+                best_literal = cost;
+                literal_at = i;
+            }
+        }
+        float best_gain = 0;
+        int32_t run_at = -1;
+        int32_t run_length = 0;
+        for (int32_t i = 0; i < OFFSET_SYMBOLS; i++) {
+            const int32_t n = rc.run[static_cast<size_t>(order->at[i]) * w + x];
+            if (n < 2) continue;
+            const float gain = n * best_literal - (c.token[RUN_BIAS + n] + c.offset[i]);
+            if (gain > best_gain) {
+                best_gain = gain;
+                run_at = i;
+                run_length = n;
+            }
+        }
+        if (run_at >= 0) {
+            tokens->push_back(Token{static_cast<uint16_t>(RUN_BIAS + run_length),
+                                    static_cast<uint8_t>(run_at), {0, 0, 0}});
+            MoveToFront(order, run_at);
+            x += run_length;
+        } else {
+            AppendLiteral(rc, order->at[literal_at], x, literal_at, tokens);
+            MoveToFront(order, literal_at);
+            x += 1;
+        }
+    }
+}
+
+// Shortest path over the positions of a row. Each position keeps the
+// cheapest way to reach it and the offset order that way leaves; tokens
+// from there are priced with that order.
+struct PathNode {
+    float cost;
+    int32_t from;
+    uint16_t symbol;
+    uint8_t offset; // list position
+    uint8_t kind;   // offset index
+    OffsetOrder order;
+};
+
+void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, OffsetOrder *order,
+                std::vector<PathNode> *nodes_store, std::vector<Token> *tokens) {
+    const int32_t w = rc.width;
+    nodes_store->resize(static_cast<size_t>(w) + 1);
+    PathNode *nodes = nodes_store->data();
+    for (int32_t x = 0; x <= w; x++) nodes[x].cost = INFINITY;
+    nodes[0].cost = 0;
+    nodes[0].from = -1;
+    nodes[0].order = *order;
+    for (int32_t x = 0; x < w; x++) {
+        PathNode &here = nodes[x];
+        if (x > 0) {
+            here.order = nodes[here.from].order;
+            MoveToFront(&here.order, here.offset);
+        }
+        for (int32_t i = 0; i < OFFSET_SYMBOLS; i++) {
+            const int32_t k = here.order.at[i];
+            const size_t at = static_cast<size_t>(k) * w + x;
+            const float base = here.cost + c.offset[i];
+            if (rc.literal[at] != NO_LITERAL) {
+                const float cost = base + LiteralCost(rc, c, k, x);
+                if (cost < nodes[x + 1].cost) {
+                    nodes[x + 1] = PathNode{cost, x, rc.literal[at], static_cast<uint8_t>(i),
+                                            static_cast<uint8_t>(k), {}};
+                }
+            }
+            const int32_t n = rc.run[at];
+            if (n < 2) continue;
+            const int32_t top = std::min(n, short_runs);
+            // Every short length, then only the longest.
+            for (int32_t len = 2; len <= n; len = len < top ? len + 1 : (len < n ? n : n + 1)) {
+                const float cost = base + c.token[RUN_BIAS + len];
+                if (cost < nodes[x + len].cost) {
+                    nodes[x + len] = PathNode{cost, x, static_cast<uint16_t>(RUN_BIAS + len),
+                                              static_cast<uint8_t>(i), static_cast<uint8_t>(k), {}};
+                }
+            }
+        }
+    }
+    // Walk back, then emit in row order.
+    std::vector<int32_t> path;
+    for (int32_t x = w; x > 0; x = nodes[x].from) path.push_back(x);
+    for (size_t j = path.size(); j-- > 0;) {
+        const PathNode &node = nodes[path[j]];
+        if (node.symbol < LITERAL_TOKENS)
+            AppendLiteral(rc, node.kind, node.from, node.offset, tokens);
+        else
+            tokens->push_back(Token{node.symbol, node.offset, {0, 0, 0}});
+        MoveToFront(order, node.offset);
+    }
+}
+
+// Costs before anything is known: small differences, the recent offsets and
+// long runs are cheap.
+void StartingCosts(Costs *c) {
+    const float digit[6] = {5.0f, 4.5f, 3.0f, 1.0f, 3.0f, 4.5f};
+    for (int32_t t = 0; t < LITERAL_TOKENS; t++)
+        c->token[t] = digit[t / 36] + digit[(t / 6) % 6] + digit[t % 6];
+    for (int32_t n = 2; n <= MAX_RUN; n++)
+        c->token[RUN_BIAS + n] = 6.0f + 0.5f * log2f(static_cast<float>(n));
+    for (int32_t i = 0; i < OFFSET_SYMBOLS; i++) c->offset[i] = 1.0f + 0.8f * i;
+    for (int32_t e = 0; e < ESCAPE_SYMBOLS; e++) c->escape[e] = 8.0f;
+}
+
+// Bits per symbol estimated from counts; an unseen symbol costs as much as
+// one seen once.
+void CostsFromCounts(const uint64_t *counts, int32_t n, float *costs) {
+    uint64_t total = 0;
+    for (int32_t i = 0; i < n; i++) total += counts[i];
+    const float all = log2f(static_cast<float>(total + 1));
+    for (int32_t i = 0; i < n; i++)
+        costs[i] = all - log2f(static_cast<float>(counts[i] > 0 ? counts[i] : 1));
+}
+
+void CountBlock(const Token *tokens, size_t n, Counts *counts) {
+    memset(counts, 0, sizeof *counts);
+    for (size_t i = 0; i < n; i++) {
+        const Token &t = tokens[i];
+        counts->token[t.symbol]++;
+        counts->offset[t.offset]++;
+        if (t.symbol < LITERAL_TOKENS) {
+            if (t.symbol < 36) counts->escape[t.escapes[0]]++;
+            if ((t.symbol / 6) % 6 == 0) counts->escape[t.escapes[1]]++;
+            if (t.symbol % 6 == 0) counts->escape[t.escapes[2]]++;
+        }
+    }
+}
+
+struct BlockCode {
+    uint8_t token[TOKEN_SYMBOLS];
+    uint8_t offset[OFFSET_SYMBOLS];
+    uint8_t escape[ESCAPE_SYMBOLS];
+};
+
+// Code lengths of one block and the bits the block takes with them.
+int64_t BuildBlockCode(const Counts &counts, BlockCode *code) {
+    LimitedCodeLengths(counts.token, TOKEN_SYMBOLS, MAX_CODE_BITS, code->token);
+    LimitedCodeLengths(counts.offset, OFFSET_SYMBOLS, MAX_CODE_BITS, code->offset);
+    LimitedCodeLengths(counts.escape, ESCAPE_SYMBOLS, MAX_CODE_BITS, code->escape);
+    int64_t bits = CodeLengthBits(code->token, TOKEN_SYMBOLS) +
+                   CodeLengthBits(code->offset, OFFSET_SYMBOLS) +
+                   CodeLengthBits(code->escape, ESCAPE_SYMBOLS);
+    for (int32_t i = 0; i < TOKEN_SYMBOLS; i++)
+        bits += static_cast<int64_t>(counts.token[i]) * code->token[i];
+    for (int32_t i = 0; i < OFFSET_SYMBOLS; i++)
+        bits += static_cast<int64_t>(counts.offset[i]) * code->offset[i];
+    for (int32_t i = 0; i < ESCAPE_SYMBOLS; i++)
+        bits += static_cast<int64_t>(counts.escape[i]) * code->escape[i];
+    return bits;
+}
+
+// The stream size of a parse in bits, and the costs its blocks suggest.
+int64_t MeasureParse(const std::vector<Token> &tokens, std::vector<Costs> *costs) {
+    int64_t bits = 0;
+    costs->clear();
+    Counts counts;
+    BlockCode code;
+    for (size_t start = 0; start < tokens.size(); start += BLOCK_TOKENS) {
+        const size_t n = std::min(tokens.size() - start, static_cast<size_t>(BLOCK_TOKENS));
+        CountBlock(&tokens[start], n, &counts);
+        bits += BuildBlockCode(counts, &code);
+        Costs c;
+        CostsFromCounts(counts.token, TOKEN_SYMBOLS, c.token);
+        CostsFromCounts(counts.offset, OFFSET_SYMBOLS, c.offset);
+        CostsFromCounts(counts.escape, ESCAPE_SYMBOLS, c.escape);
+        costs->push_back(c);
+    }
+    return bits;
+}
+
+void WriteTokens(const std::vector<Token> &tokens, std::vector<uint8_t> *out) {
+    BitWriter w;
+    StartBitWriter(&w, out);
+    Counts counts;
+    BlockCode lengths;
+    PrefixCode token_code, offset_code, escape_code;
+    for (size_t start = 0; start < tokens.size(); start += BLOCK_TOKENS) {
+        const size_t n = std::min(tokens.size() - start, static_cast<size_t>(BLOCK_TOKENS));
+        CountBlock(&tokens[start], n, &counts);
+        BuildBlockCode(counts, &lengths);
+        PutCodeLengths(&w, lengths.token, TOKEN_SYMBOLS);
+        PutCodeLengths(&w, lengths.offset, OFFSET_SYMBOLS);
+        PutCodeLengths(&w, lengths.escape, ESCAPE_SYMBOLS);
+        SetPrefixCode(&token_code, lengths.token, TOKEN_SYMBOLS);
+        SetPrefixCode(&offset_code, lengths.offset, OFFSET_SYMBOLS);
+        SetPrefixCode(&escape_code, lengths.escape, ESCAPE_SYMBOLS);
+        for (size_t i = start; i < start + n; i++) {
+            const Token &t = tokens[i];
+            PutSymbol(&w, &token_code, t.symbol);
+            PutSymbol(&w, &offset_code, t.offset);
+            if (t.symbol >= LITERAL_TOKENS) continue;
+            if (t.symbol < 36) PutSymbol(&w, &escape_code, t.escapes[0]);
+            if ((t.symbol / 6) % 6 == 0) PutSymbol(&w, &escape_code, t.escapes[1]);
+            if (t.symbol % 6 == 0) PutSymbol(&w, &escape_code, t.escapes[2]);
+        }
+    }
+    FlushBits(&w);
+}
+
+// How hard each effort level tries.
+struct Plan {
+    int32_t passes;     // parses, each priced with the previous one's statistics
+    bool optimal;       // shortest-path rows rather than greedy ones
+    int32_t short_runs; // run lengths up to this are all tried, then only the longest
+};
+
+Plan PlanFor(int32_t effort) {
+    static const Plan plans[10] = {
+        {1, false, 0}, {1, false, 0}, {2, false, 0}, {2, true, 2}, {2, true, 4},
+        {3, true, 4},  {3, true, 8},  {4, true, 8},  {4, true, 16}, {5, true, 32},
+    };
+    return plans[std::clamp(effort, 1, 9)];
+}
+
+} // namespace
+
+int32_t EncodePicture(const EncoderInput *input, const EncoderOptions *options,
+                      std::vector<uint8_t> *out) {
+    if (input->width > 65535 || input->height > 65535) return ENCODE_TOO_LARGE;
+    const Plan plan = PlanFor(options != nullptr ? options->effort : 5);
+    Target t;
+    t.width = static_cast<int32_t>(input->width);
+    t.height = static_cast<int32_t>(input->height);
+    t.stride = (static_cast<int64_t>(t.width) * 3 + 3) & ~3LL;
+    t.size = t.stride * t.height;
+    t.bytes.assign(static_cast<size_t>(t.size), 0);
+    for (int32_t r = 0; r < t.height && t.width > 0; r++)
+        memcpy(&t.bytes[static_cast<size_t>(r * t.stride)], input->pixels + r * input->stride,
+               static_cast<size_t>(t.width) * 3);
+
+    std::vector<Token> best;
+    int64_t best_bits = -1;
+    std::vector<Costs> block_costs;      // from the previous pass, per block
+    std::vector<size_t> row_first(t.height); // first token of each row, previous pass
+    Costs start_costs;
+    StartingCosts(&start_costs);
+    RowChoices rc;
+    std::vector<PathNode> nodes;
+    std::vector<Token> tokens;
+    const int64_t steps = static_cast<int64_t>(plan.passes) * t.height;
+    for (int32_t pass = 0; pass < plan.passes && t.width > 0; pass++) {
+        tokens.clear();
+        OffsetOrder order;
+        StartOrder(&order);
+        for (int32_t m = 0; m < t.height; m++) {
+            if (options != nullptr && options->progress != nullptr && (m & 15) == 0) {
+                const int64_t done = (static_cast<int64_t>(pass) * t.height + m) * t.height / steps;
+                if (options->progress(static_cast<uint32_t>(done), input->height, options->user) != 0)
+                    return ENCODE_ABORTED;
+            }
+            const Costs *costs = &start_costs;
+            if (!block_costs.empty())
+                costs = &block_costs[std::min(row_first[m] / BLOCK_TOKENS, block_costs.size() - 1)];
+            const size_t first = tokens.size();
+            PrepareRow(t, m, &rc);
+            if (plan.optimal)
+                OptimalRow(rc, *costs, plan.short_runs, &order, &nodes, &tokens);
+            else
+                GreedyRow(rc, *costs, &order, &tokens);
+            row_first[m] = first;
+        }
+        const int64_t bits = MeasureParse(tokens, &block_costs);
+        if (best_bits < 0 || bits < best_bits) {
+            best_bits = bits;
+            best.swap(tokens);
+        }
+    }
+    if (options != nullptr && options->progress != nullptr &&
+        options->progress(input->height, input->height, options->user) != 0)
+        return ENCODE_ABORTED;
+    PutHeader(out, input->width, input->height);
+    WriteTokens(best, out);
+    return ENCODE_OK;
+}
