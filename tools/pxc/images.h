@@ -1,0 +1,87 @@
+// Pictures in memory as the decoder returns them (bottom-up rows of blue,
+// green, red, each row padded to 4 bytes), and their PNG and BMP files.
+#ifndef PXC_IMAGES_H
+#define PXC_IMAGES_H
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "common.h"
+#include "plugin/pxcm.h"
+
+namespace pxc {
+
+// 3 bytes per pixel, rounded up to a multiple of 4.
+inline int64_t RowStride(uint32_t width) { return (static_cast<int64_t>(width) * 3 + 3) & ~int64_t{3}; }
+
+// The largest side a PXCM header can describe.
+constexpr uint32_t MAX_SIDE = 65535;
+
+// A bottom-up BGR picture. Its bytes are either the pixel block of a
+// GetPicture call (which this object then owns and frees) or its own.
+class Bitmap {
+public:
+    Bitmap() = default;
+    ~Bitmap();
+    Bitmap(Bitmap &&other) noexcept;
+    Bitmap &operator=(Bitmap &&other) noexcept;
+    Bitmap(const Bitmap &) = delete;
+    Bitmap &operator=(const Bitmap &) = delete;
+
+    // A zero-filled picture of its own.
+    static Bitmap Allocate(uint32_t width, uint32_t height);
+    // Takes over the two blocks of a successful GetPicture call.
+    static Bitmap FromBlocks(PxcmBlock info, PxcmBlock pixels);
+
+    uint32_t width() const { return width_; }
+    uint32_t height() const { return height_; }
+    int64_t stride() const { return RowStride(width_); }
+    uint64_t size() const { return static_cast<uint64_t>(height_) * static_cast<uint64_t>(stride()); }
+    uint8_t *bits() { return bits_; }
+    const uint8_t *bits() const { return bits_; }
+    // Image row y (0 = top).
+    const uint8_t *Row(uint32_t y) const { return bits_ + (height_ - 1 - y) * stride(); }
+    uint8_t *Row(uint32_t y) { return bits_ + (height_ - 1 - y) * stride(); }
+    // The information block (BITMAPINFOHEADER) describing these pixels.
+    PxcmBitmapHeader &header() { return header_; }
+    const PxcmBitmapHeader &header() const { return header_; }
+
+private:
+    void Release();
+
+    uint32_t width_ = 0;
+    uint32_t height_ = 0;
+    uint8_t *bits_ = nullptr;
+    PxcmBitmapHeader header_{};
+    std::vector<uint8_t> own_;
+    PxcmBlock info_block_ = nullptr;
+    PxcmBlock pixel_block_ = nullptr;
+};
+
+// A BITMAPINFOHEADER for a 24-bit bottom-up picture of this size.
+PxcmBitmapHeader MakeBitmapHeader(uint32_t width, uint32_t height);
+
+// The file header, the information block and the pixel block.
+void WriteBmp(const Bitmap &bitmap, OutputFile &out);
+// Truecolour 8-bit PNG, rows top-down in red, green, blue.
+void WritePng(const Bitmap &bitmap, OutputFile &out);
+
+struct ReadLimits {
+    uint64_t max_pixels;
+};
+
+// Reads a PNG (any colour type and depth, as 8-bit RGB) or a 24-bit BMP
+// into a bottom-up BGR picture. Pictures with a side above 65535 or more
+// pixels than the limit are refused with FileError; `warnings` receives
+// what was dropped on the way (an alpha channel).
+Bitmap ReadPicture(const std::string &path, const ReadLimits &limits,
+                   std::vector<std::string> *warnings);
+Bitmap ReadPng(const std::vector<uint8_t> &file, const ReadLimits &limits,
+               std::vector<std::string> *warnings);
+Bitmap ReadBmp(const std::vector<uint8_t> &file, const ReadLimits &limits);
+
+} // namespace pxc
+
+#endif
