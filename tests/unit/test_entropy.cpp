@@ -1,0 +1,530 @@
+// The bit reader, Exp-Golomb integers, code-length tables and the canonical
+// prefix-code decoder, each over a few hand-made bytes.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "entropy/bitreader.h"
+#include "entropy/codelengths.h"
+#include "entropy/prefix.h"
+#include "support/streams.h"
+
+namespace {
+
+class BitReading : public WithFaults {};
+
+// The i-th bit of the bytes, zero past their end.
+uint32_t BitAt(const std::vector<uint8_t> &bytes, uint64_t i) {
+    if (i / 8 >= bytes.size()) return 0;
+    return (bytes[i / 8] >> (7 - i % 8)) & 1;
+}
+
+uint32_t BitsAt(const std::vector<uint8_t> &bytes, uint64_t i, int32_t n) {
+    uint32_t v = 0;
+    for (int32_t k = 0; k < n; k++) v = v << 1 | BitAt(bytes, i + k);
+    return v;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- bit reader
+
+TEST_F(BitReading, ByteExamples) {
+    ByteReader b({0xB4, 0x05});
+    uint32_t v = 0;
+    ASSERT_EQ(ReadBits(&b.reader, 3, &v), ERR_NONE);
+    EXPECT_EQ(v, 5u);
+    ASSERT_EQ(ReadBits(&b.reader, 5, &v), ERR_NONE);
+    EXPECT_EQ(v, 20u);
+    ASSERT_EQ(PeekBits(&b.reader, 8, &v), ERR_NONE);
+    EXPECT_EQ(v, 5u);
+    ASSERT_EQ(PeekBits(&b.reader, 8, &v), ERR_NONE); // a peek consumes nothing
+    EXPECT_EQ(v, 5u);
+}
+
+TEST_F(BitReading, ZeroBitsPastTheEndOfASingleByte) {
+    ByteReader b({0xFF});
+    uint32_t v = 0;
+    ASSERT_EQ(PeekBits(&b.reader, 8, &v), ERR_NONE);
+    EXPECT_EQ(v, 0xFFu);
+    EXPECT_EQ(b.reader.held, 8);
+    DropBits(&b.reader, 3);
+    ASSERT_EQ(PeekBits(&b.reader, 8, &v), ERR_NONE);
+    EXPECT_EQ(v, 0xF8u);
+    DropBits(&b.reader, 5);
+    ASSERT_EQ(PeekBits(&b.reader, 8, &v), ERR_NONE);
+    EXPECT_EQ(v, 0u);
+    // Dropping more than is left, again and again, is still no error.
+    for (int i = 0; i < 5; i++) {
+        DropBits(&b.reader, 8);
+        ASSERT_EQ(PeekBits(&b.reader, 25, &v), ERR_NONE);
+        EXPECT_EQ(v, 0u);
+    }
+}
+
+TEST_F(BitReading, ShortDeliveryIsTheEndOfTheData) {
+    ByteReader b({0xAB, 0xCD});
+    uint32_t v = 0;
+    ASSERT_EQ(PeekBits(&b.reader, 16, &v), ERR_NONE);
+    EXPECT_EQ(v, 0xABCDu);
+    EXPECT_EQ(FaultsCalls(CALL_READ), 1); // one request of 4 bytes, 2 delivered
+    EXPECT_EQ(b.reader.held, 16);
+    ASSERT_EQ(PeekBits(&b.reader, 20, &v), ERR_NONE);
+    EXPECT_EQ(v, 0xABCD0u);
+    ASSERT_EQ(ReadBits(&b.reader, 4, &v), ERR_NONE);
+    EXPECT_EQ(v, 0xAu);
+    ASSERT_EQ(ReadBits(&b.reader, 16, &v), ERR_NONE);
+    EXPECT_EQ(v, 0xBCD0u);
+}
+
+TEST_F(BitReading, RefillTakesOnlyTheBytesThatFit) {
+    ByteReader b({0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99});
+    uint32_t v = 0;
+    ASSERT_EQ(PeekBits(&b.reader, 8, &v), ERR_NONE);
+    EXPECT_EQ(b.reader.held, 32);
+    DropBits(&b.reader, 26);
+    ASSERT_EQ(b.reader.held, 6);
+    ASSERT_EQ(PeekBits(&b.reader, 8, &v), ERR_NONE);
+    EXPECT_EQ(b.reader.held, 30);
+    EXPECT_EQ(v, 0x11u); // the low 6 bits of 0x44, then the top 2 of 0x55
+    // Exactly 3 bytes were taken: the source goes on at 0x88.
+    uint8_t rest[4] = {};
+    EXPECT_EQ(ReadSome(b.source, rest, 4), 2);
+    EXPECT_EQ(rest[0], 0x88);
+    EXPECT_EQ(rest[1], 0x99);
+}
+
+TEST_F(BitReading, ReadErrorIsReported) {
+    {
+        ByteReader b({1, 2, 3, 4, 5, 6});
+        FaultsArm(CALL_READ, 1);
+        uint32_t v = 0;
+        EXPECT_EQ(PeekBits(&b.reader, 1, &v), ERR_READ);
+    }
+    {
+        // An error on a later refill, after good bytes.
+        FaultsReset();
+        ByteReader b({1, 2, 3, 4, 5, 6});
+        FaultsArm(CALL_READ, 2);
+        uint32_t v = 0;
+        ASSERT_EQ(ReadBits(&b.reader, 24, &v), ERR_NONE);
+        EXPECT_EQ(v, 0x010203u);
+        EXPECT_EQ(ReadBits(&b.reader, 16, &v), ERR_READ);
+    }
+}
+
+TEST_F(BitReading, AnyPeekAndDropSequenceMatchesTheBits) {
+    std::mt19937 rng(7);
+    for (int round = 0; round < 50; round++) {
+        std::vector<uint8_t> bytes(rng() % 40);
+        for (auto &x : bytes) x = static_cast<uint8_t>(rng());
+        ByteReader b(bytes);
+        uint64_t pos = 0;
+        while (pos < bytes.size() * 8 + 64) {
+            const int32_t n = static_cast<int32_t>(rng() % 26);
+            uint32_t v = 0;
+            ASSERT_EQ(PeekBits(&b.reader, n, &v), ERR_NONE);
+            ASSERT_EQ(v, BitsAt(bytes, pos, n)) << "round " << round << " bit " << pos << " n " << n;
+            const int32_t drop = n == 0 ? 0 : static_cast<int32_t>(rng() % (n + 1));
+            DropBits(&b.reader, drop);
+            pos += drop;
+        }
+    }
+}
+
+// ---------------------------------------------------------------- Exp-Golomb
+
+TEST(ExpGolomb, Examples) {
+    const std::string zeros24(24, '0'), zeros25(25, '0'), ones25(25, '1');
+    const struct {
+        std::string bits;
+        uint32_t value;
+    } cases[] = {
+        {"1", 0},
+        {"010", 1},
+        {"011", 2},
+        {"00100", 3},
+        {"00111", 6},
+        {"0001000", 7},
+        {zeros24 + "1" + zeros24, (1u << 24) - 1},
+        {zeros24 + "1" + std::string(24, '1'), (1u << 25) - 2},
+        {zeros25 + "1" + zeros25, (1u << 25) - 1}, // the longest valid prefix
+        {zeros25 + "1" + ones25, (1u << 26) - 2},
+    };
+    for (const auto &c : cases) {
+        // A marker after the code shows that exactly the code was consumed.
+        ByteReader b(BitString(c.bits + "10110"));
+        uint32_t v = 12345;
+        ASSERT_EQ(ReadExpGolomb(&b.reader, &v), ERR_NONE) << c.bits;
+        EXPECT_EQ(v, c.value) << c.bits;
+        uint32_t marker = 0;
+        ASSERT_EQ(ReadBits(&b.reader, 5, &marker), ERR_NONE);
+        EXPECT_EQ(marker, 0x16u) << c.bits;
+    }
+}
+
+TEST(ExpGolomb, TooLongPrefixIsRefused) {
+    // A 26th zero bit ends the count, whether the bits are in the data or
+    // are the zeros that follow its end.
+    for (const std::string &bits : {std::string(26, '0') + "1" + std::string(26, '1'),
+                                    std::string(40, '0') + "1", std::string()}) {
+        ByteReader b(BitString(bits));
+        uint32_t v = 0;
+        EXPECT_EQ(ReadExpGolomb(&b.reader, &v), ERR_READ) << bits.size();
+    }
+}
+
+// ---------------------------------------------------------------- code lengths
+
+namespace {
+
+// Entries for n symbols followed by guard entries that must stay untouched.
+struct Entries {
+    explicit Entries(uint32_t n) : n(n), all(n + 4) {
+        for (auto &e : all) e = SymbolEntry{nullptr, 77, 999};
+    }
+    uint32_t n;
+    std::vector<SymbolEntry> all;
+    std::vector<uint32_t> Lengths() const {
+        std::vector<uint32_t> l;
+        for (uint32_t i = 0; i < n; i++) l.push_back(all[i].length);
+        return l;
+    }
+    bool GuardsIntact() const {
+        for (uint32_t i = n; i < all.size(); i++)
+            if (all[i].length != 77 || all[i].symbol != 999) return false;
+        return true;
+    }
+};
+
+} // namespace
+
+TEST(CodeLengths, TablesThatParse) {
+    const struct {
+        const char *what;
+        std::string bits;
+        uint32_t n;
+        std::vector<uint32_t> lengths;
+    } cases[] = {
+        {"no lengths", "1", 11, std::vector<uint32_t>(11, 0)},
+        {"lengths and a skip", "011 010 1 01 0 00100 1 11", 11, {1, 0, 0, 0, 0, 3, 0, 0, 0, 0, 0}},
+        {"width 0 counts", "011 000 1 1", 4, {0, 0, 0, 0}},
+        {"width 7", "010 111 0 011 1 1111111", 5, {0, 0, 0, 127, 0}},
+        {"last symbol after a skip", "010 001 0 0001010 1 1", 11, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}},
+    };
+    for (const auto &c : cases) {
+        ByteReader b(BitString(c.bits + "110"));
+        Entries e(c.n);
+        ASSERT_EQ(ReadCodeLengths(&b.reader, e.all.data(), c.n), ERR_NONE) << c.what;
+        EXPECT_EQ(e.Lengths(), c.lengths) << c.what;
+        for (uint32_t i = 0; i < c.n; i++) EXPECT_EQ(e.all[i].symbol, i) << c.what;
+        EXPECT_TRUE(e.GuardsIntact()) << c.what;
+        uint32_t marker = 0;
+        ASSERT_EQ(ReadBits(&b.reader, 3, &marker), ERR_NONE);
+        EXPECT_EQ(marker, 6u) << c.what << ": read too much or too little";
+    }
+}
+
+TEST(CodeLengths, OutsideTheAlphabetIsRefused) {
+    const struct {
+        const char *what;
+        std::string bits;
+    } cases[] = {
+        {"length at p = n after a skip", "010 001 0 0001011 1 1"},
+        {"skip past n", "010 001 0 0001100 1 1"},
+        {"skip exactly to n, then a length", "011 001 1 1 0 0001010 1 1"},
+        {"more lengths than symbols", "0001101 001" + std::string(12 * 2, '1')},
+        {"huge skip", "011 001 1 1 0 " + std::string(25, '0') + "1" + std::string(25, '1')},
+        {"count from zero bits", ""},
+        {"skip from zero bits", "010 001 0"},
+    };
+    for (const auto &c : cases) {
+        ByteReader b(BitString(c.bits));
+        Entries e(11);
+        EXPECT_EQ(ReadCodeLengths(&b.reader, e.all.data(), 11), ERR_READ) << c.what;
+        EXPECT_TRUE(e.GuardsIntact()) << c.what;
+    }
+}
+
+// ---------------------------------------------------------------- prefix codes
+
+namespace {
+
+// A WorkBlock of our own, for building single decoders.
+struct Decoders {
+    Decoders() : work(std::make_unique<WorkBlock>()) { InitWorkBlock(work.get()); }
+    std::unique_ptr<WorkBlock> work;
+    PrefixDecoder *escape() { return &work->escape; }
+    PrefixDecoder *offset() { return &work->offset; }
+    PrefixDecoder *token() { return &work->token; }
+};
+
+int32_t Build(PrefixDecoder *d, const std::vector<uint32_t> &lengths) {
+    for (uint32_t i = 0; i < d->n; i++) d->entries[i].length = i < lengths.size() ? lengths[i] : 0;
+    return BuildDecoder(d);
+}
+
+struct Slot {
+    int32_t result;
+    uint32_t symbol;
+    int32_t length; // bits consumed; -2 when that cannot be told
+};
+
+// Decodes from the given bits followed by a fixed tail, and finds how many
+// bits went by matching the 24 bits read next against the stream.
+Slot DecodeFrom(const PrefixDecoder *d, uint64_t v, int32_t bits = 8) {
+    std::vector<uint8_t> bytes;
+    BitWriter w;
+    StartBitWriter(&w, &bytes);
+    PutBits(&w, static_cast<uint32_t>(v >> 32), bits > 32 ? bits - 32 : 0);
+    PutBits(&w, static_cast<uint32_t>(v), bits > 32 ? 32 : bits);
+    for (uint8_t t : {0x96, 0xC3, 0xA5, 0x0F, 0x71, 0x3C}) PutBits(&w, t, 8);
+    FlushBits(&w);
+    ByteReader b(bytes);
+    Slot s{0, 0, -1};
+    s.result = DecodeSymbol(&b.reader, d, &s.symbol);
+    if (s.result != ERR_NONE) return s;
+    uint32_t next = 0;
+    if (ReadBits(&b.reader, 24, &next) != ERR_NONE) return s;
+    for (int32_t used = 0; used <= bits + 8; used++) {
+        if (BitsAt(bytes, static_cast<uint64_t>(used), 24) != next) continue;
+        s.length = s.length == -1 ? used : -2;
+    }
+    return s;
+}
+
+// Expected symbol and length for each 8-bit look-ahead (symbol -1:
+// refused; -2: not checked here).
+void ExpectSlots(const PrefixDecoder *d, const std::function<std::pair<int, int>(uint32_t)> &want,
+                 const char *what) {
+    for (uint32_t v = 0; v < 256; v++) {
+        const auto [symbol, length] = want(v);
+        if (symbol == -2) continue;
+        const Slot s = DecodeFrom(d, v);
+        if (symbol < 0) {
+            EXPECT_EQ(s.result, ERR_READ) << what << " v=" << v;
+            continue;
+        }
+        ASSERT_EQ(s.result, ERR_NONE) << what << " v=" << v;
+        EXPECT_EQ(s.symbol, static_cast<uint32_t>(symbol)) << what << " v=" << v;
+        EXPECT_EQ(s.length, length) << what << " v=" << v;
+    }
+}
+
+} // namespace
+
+TEST(PrefixCode, CodeExamples) {
+    Decoders d;
+    ASSERT_EQ(Build(d.escape(), {1, 2, 3, 3}), ERR_NONE);
+    ExpectSlots(d.escape(), [](uint32_t v) -> std::pair<int, int> {
+        return v < 128 ? std::pair{0, 1} : v < 192 ? std::pair{1, 2} : v < 224 ? std::pair{2, 3} : std::pair{3, 3};
+    }, "1,2,3,3");
+
+    ASSERT_EQ(Build(d.escape(), {2, 2, 2, 2}), ERR_NONE);
+    ExpectSlots(d.escape(), [](uint32_t v) { return std::pair{static_cast<int>(v >> 6), 2}; },
+                "2,2,2,2");
+
+    ASSERT_EQ(Build(d.escape(), {3, 0, 1, 3, 2}), ERR_NONE);
+    ExpectSlots(d.escape(), [](uint32_t v) -> std::pair<int, int> {
+        return v < 128 ? std::pair{2, 1} : v < 192 ? std::pair{4, 2} : v < 224 ? std::pair{0, 3} : std::pair{3, 3};
+    }, "3,0,1,3,2");
+
+    ASSERT_EQ(Build(d.escape(), {1, 8}), ERR_NONE);
+    ExpectSlots(d.escape(), [](uint32_t v) -> std::pair<int, int> {
+        return v < 128 ? std::pair{0, 1} : v == 128 ? std::pair{1, 8} : std::pair{-1, 0};
+    }, "1,8");
+
+    ASSERT_EQ(Build(d.escape(), {0, 0, 0, 1}), ERR_NONE);
+    ExpectSlots(d.escape(), [](uint32_t v) -> std::pair<int, int> {
+        return v < 128 ? std::pair{3, 1} : std::pair{-1, 0};
+    }, "single length-1 code");
+}
+
+TEST(PrefixCode, NineBitCodesHangBelowTheLastSlot) {
+    Decoders d;
+    ASSERT_EQ(Build(d.escape(), {1, 2, 3, 4, 5, 6, 7, 8, 9, 9}), ERR_NONE);
+    ExpectSlots(d.escape(), [](uint32_t v) -> std::pair<int, int> {
+        if (v == 255) return {-2, 0}; // checked below
+        int ones = 0;
+        while (ones < 8 && (v >> (7 - ones) & 1)) ones++;
+        return {ones, ones == 7 ? 8 : ones + 1};
+    }, "1..9,9" );
+    Slot s = DecodeFrom(d.escape(), 0x1FE, 9);
+    EXPECT_EQ(s.result, ERR_NONE);
+    EXPECT_EQ(s.symbol, 8u);
+    EXPECT_EQ(s.length, 9);
+    s = DecodeFrom(d.escape(), 0x1FF, 9);
+    EXPECT_EQ(s.result, ERR_NONE);
+    EXPECT_EQ(s.symbol, 9u);
+    EXPECT_EQ(s.length, 9);
+}
+
+TEST(PrefixCode, CompleteCodesRoundTripUpTo32Bits) {
+    // Fibonacci counts give a code with one symbol at every length from 1
+    // to 32; random counts give ordinary codes. Every symbol written with
+    // the canonical codes decodes back.
+    std::mt19937 rng(3);
+    Decoders d;
+    for (int round = 0; round < 12; round++) {
+        PrefixDecoder *dec = round % 3 == 0 ? d.token() : round % 3 == 1 ? d.escape() : d.offset();
+        const uint32_t n = dec->n;
+        std::vector<uint64_t> counts(n, 0);
+        if (round < 2) {
+            uint64_t a = 1, b = 1;
+            for (uint32_t i = 0; i < 33 && i < n; i++) {
+                counts[i] = a;
+                const uint64_t c = a + b;
+                a = b;
+                b = c;
+            }
+        } else {
+            for (auto &c : counts) c = rng() % 4 == 0 ? 0 : 1 + (rng() % 1000) * (rng() % 1000);
+        }
+        std::vector<uint8_t> lengths(n);
+        LimitedCodeLengths(counts.data(), n, 32, lengths.data());
+        if (round < 2) {
+            ASSERT_EQ(*std::max_element(lengths.begin(), lengths.end()), 32);
+        }
+        std::vector<uint32_t> wide(lengths.begin(), lengths.end());
+        ASSERT_EQ(Build(dec, wide), ERR_NONE) << round;
+
+        PrefixCode code;
+        SetPrefixCode(&code, lengths.data(), n);
+        std::vector<uint32_t> symbols;
+        for (uint32_t i = 0; i < n; i++)
+            if (lengths[i] != 0) symbols.push_back(i);
+        for (int k = 0; k < 500; k++) symbols.push_back(symbols[rng() % symbols.size()]);
+        std::vector<uint8_t> bytes;
+        BitWriter w;
+        StartBitWriter(&w, &bytes);
+        for (uint32_t s : symbols) PutSymbol(&w, &code, s);
+        FlushBits(&w);
+        ByteReader b(bytes);
+        for (size_t k = 0; k < symbols.size(); k++) {
+            uint32_t got = 0;
+            ASSERT_EQ(DecodeSymbol(&b.reader, dec, &got), ERR_NONE) << round << " " << k;
+            ASSERT_EQ(got, symbols[k]) << round << " " << k;
+        }
+    }
+}
+
+TEST(PrefixCode, RefusedLengths) {
+    std::vector<uint32_t> two_fifty_eight(258, 0);
+    for (int i = 0; i < 255; i++) two_fifty_eight[i] = 8;
+    for (int i = 255; i < 258; i++) two_fifty_eight[i] = 9;
+    std::vector<uint32_t> all_eight(257, 8);
+    const struct {
+        const char *what;
+        std::vector<uint32_t> lengths;
+    } cases[] = {
+        {"three codes of length 1", {1, 1, 1}},
+        {"five codes of length 2", {2, 2, 2, 2, 2}},
+        {"257 codes of length 8", all_eight},
+        {"one 9-bit code too many", {1, 2, 3, 4, 5, 6, 7, 8, 9, 9, 9}},
+        {"255 of 8 bits and 3 of 9", two_fifty_eight},
+        {"length 33", {33}},
+        {"length 33 after a short one", {1, 33}},
+        {"length 127", {0, 127}},
+    };
+    for (const auto &c : cases) {
+        Decoders d;
+        EXPECT_EQ(Build(d.token(), c.lengths), ERR_READ) << c.what;
+    }
+}
+
+TEST(PrefixCode, ThirtyTwoBitCodeIsAccepted) {
+    Decoders d;
+    ASSERT_EQ(Build(d.escape(), {0, 0, 32}), ERR_NONE);
+    Slot s = DecodeFrom(d.escape(), 0, 32);
+    EXPECT_EQ(s.result, ERR_NONE);
+    EXPECT_EQ(s.symbol, 2u);
+    EXPECT_EQ(s.length, 32);
+    EXPECT_EQ(DecodeFrom(d.escape(), 1, 32).result, ERR_READ);
+}
+
+TEST(PrefixCode, NothingDecodesFromAnAlphabetWithoutCodes) {
+    Decoders d;
+    for (PrefixDecoder *dec : {d.token(), d.offset(), d.escape()}) {
+        EXPECT_EQ(DecodeFrom(dec, 0).result, ERR_READ); // as set up, before any table
+        ASSERT_EQ(Build(dec, {}), ERR_NONE);
+        EXPECT_EQ(DecodeFrom(dec, 0).result, ERR_READ);
+        EXPECT_EQ(DecodeFrom(dec, 0xFF).result, ERR_READ);
+    }
+}
+
+TEST(PrefixCode, IncompleteCodeRefusesItsGaps) {
+    Decoders d;
+    ASSERT_EQ(Build(d.escape(), {1, 9}), ERR_NONE); // codes 0 and 100000000
+    EXPECT_EQ(DecodeFrom(d.escape(), 0, 1).symbol, 0u);
+    Slot s = DecodeFrom(d.escape(), 0x100, 9);
+    EXPECT_EQ(s.result, ERR_NONE);
+    EXPECT_EQ(s.symbol, 1u);
+    EXPECT_EQ(DecodeFrom(d.escape(), 0x101, 9).result, ERR_READ); // missing tree link
+    EXPECT_EQ(DecodeFrom(d.escape(), 0x81).result, ERR_READ);     // slot without a code
+    EXPECT_EQ(DecodeFrom(d.escape(), 0xFF).result, ERR_READ);
+}
+
+TEST(PrefixCode, NothingIsLeftOverFromTheLastTableSet) {
+    Decoders d;
+    ASSERT_EQ(Build(d.escape(), {1, 1}), ERR_NONE);
+    EXPECT_EQ(DecodeFrom(d.escape(), 0x80).symbol, 1u);
+    ASSERT_EQ(Build(d.escape(), {1}), ERR_NONE);
+    EXPECT_EQ(DecodeFrom(d.escape(), 0x80).result, ERR_READ);
+
+    ASSERT_EQ(Build(d.escape(), {1, 2, 3, 4, 5, 6, 7, 8, 9, 9}), ERR_NONE);
+    EXPECT_EQ(DecodeFrom(d.escape(), 0x1FF, 9).symbol, 9u);
+    ASSERT_EQ(Build(d.escape(), {1, 2}), ERR_NONE); // slots 192 to 255 now unfilled
+    EXPECT_EQ(DecodeFrom(d.escape(), 0x1FF, 9).result, ERR_READ);
+    EXPECT_EQ(DecodeFrom(d.escape(), 0xC0).result, ERR_READ);
+    EXPECT_EQ(DecodeFrom(d.escape(), 0xBF).symbol, 1u);
+}
+
+TEST(PrefixCode, LongCodesThatOverflowTheNodePoolAreRefused) {
+    // The offset alphabet's pool holds 22 nodes; one 32-bit code needs a
+    // path of 24 below its slot. Complete codes always fit (see the
+    // round-trip test), and for the token and escape alphabets no set of
+    // lengths comes near twice the alphabet: k codes of one length share
+    // all but about k + 24 nodes.
+    Decoders d;
+    const std::vector<uint32_t> cases[] = {
+        {32},
+        {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 32},
+        {27, 29, 29, 30, 30, 31, 31, 31, 32, 32, 32},
+    };
+    for (const auto &lengths : cases) {
+        const int32_t built = Build(d.offset(), lengths);
+        int32_t decoded = ERR_NONE;
+        if (built == ERR_NONE) {
+            uint32_t symbol = 0;
+            ByteReader b(std::vector<uint8_t>(8, 0));
+            decoded = DecodeSymbol(&b.reader, d.offset(), &symbol);
+        }
+        EXPECT_TRUE(built == ERR_READ || decoded == ERR_READ) << lengths.size();
+    }
+    // The same 32-bit code fits the larger pools.
+    EXPECT_EQ(Build(d.escape(), {32}), ERR_NONE);
+    EXPECT_EQ(Build(d.token(), {32}), ERR_NONE);
+}
+
+TEST(PrefixCode, TableSetReadsThreeTablesThenBuilds) {
+    // Token: symbols 129 and 215 with one bit each; offset: 0 and 1; no
+    // escapes: the bytes of the two-by-one example.
+    Decoders d;
+    ByteReader b({0x64, 0x02, 0x07, 0x01, 0x57, 0x67, 0xFA});
+    ASSERT_EQ(ReadTableSet(&b.reader, d.work.get()), ERR_NONE);
+    uint32_t t = 0, w = 0;
+    ASSERT_EQ(DecodeSymbol(&b.reader, d.token(), &t), ERR_NONE);
+    EXPECT_EQ(t, 215u);
+    ASSERT_EQ(DecodeSymbol(&b.reader, d.offset(), &w), ERR_NONE);
+    EXPECT_EQ(w, 1u);
+    ASSERT_EQ(DecodeSymbol(&b.reader, d.token(), &t), ERR_NONE);
+    EXPECT_EQ(t, 129u);
+    ASSERT_EQ(DecodeSymbol(&b.reader, d.offset(), &w), ERR_NONE);
+    EXPECT_EQ(w, 1u);
+    EXPECT_EQ(DecodeFrom(d.escape(), 0).result, ERR_READ);
+}
