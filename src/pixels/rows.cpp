@@ -15,17 +15,22 @@ void ResetOffsetList(OffsetList *list, int64_t stride) {
     }
 }
 
-// Moves entry w to the front, and returns its delta.
+// Moves entry w to the front, and returns its delta. The entries are
+// carried forward one at a time through registers (a plain shifting loop
+// would be turned into memmove calls, costly for the few entries moved).
 static inline int64_t MoveDeltaToFront(OffsetList *list, uint32_t w) {
-    const OffsetPair chosen = list->entries[w];
-    const int64_t delta = list->delta[w];
-    for (uint32_t i = w; i > 0; i--) {
-        list->entries[i] = list->entries[i - 1];
-        list->delta[i] = list->delta[i - 1];
+    OffsetPair pair = list->entries[w];
+    int64_t delta = list->delta[w];
+    const int64_t chosen = delta;
+    for (uint32_t i = 0; i <= w; i++) {
+        const OffsetPair next_pair = list->entries[i];
+        const int64_t next_delta = list->delta[i];
+        list->entries[i] = pair;
+        list->delta[i] = delta;
+        pair = next_pair;
+        delta = next_delta;
     }
-    list->entries[0] = chosen;
-    list->delta[0] = delta;
-    return delta;
+    return chosen;
 }
 
 OffsetPair MoveToFront(OffsetList *list, uint32_t w) {
@@ -89,51 +94,112 @@ static void WriteRun(uint8_t *buf, int64_t size, int64_t out, int64_t src, int64
     const int64_t distance = out - src;
     const int64_t inside = size - src < len ? size - src : len; // source bytes inside the buffer
     if (distance >= inside || distance <= -inside) {
-        memcpy(buf + out + i, buf + src + i, static_cast<size_t>(inside - i));
-        i = inside;
+        // No overlap: whole words, most runs being short.
+        uint8_t *d = buf + out;
+        const uint8_t *s = buf + src;
+        for (; i + 8 <= inside; i += 8) memcpy(d + i, s + i, 8);
+        for (; i < inside; i++) d[i] = s[i];
     } else {
         for (; i < inside; i++) buf[out + i] = buf[src + i];
     }
     if (i < len) memset(buf + out + i, 0, static_cast<size_t>(len - i));
 }
 
-// The token loop of one row. The reader, the list and the countdown are the
-// caller's local copies; restrict tells the compiler that pixel stores do
-// not touch them, so they stay in registers.
+// Takes a symbol from the wide table when the code is there and its bits
+// are held; false sends the caller the general way.
+static inline bool TakeFastSymbol(StreamReader *r, const PrefixDecoder *d, uint32_t *symbol) {
+    const FastEntry entry = d->fast[r->bits >> (64 - FAST_BITS)];
+    if (entry.length == 0 || entry.length > r->held) return false;
+    DropBits(r, entry.length);
+    *symbol = entry.symbol;
+    return true;
+}
+
+// Decodes one symbol with the reader's state in a local copy `r`; the slow
+// ways get the caller's reader, brought up to date and read back.
+static inline int32_t TakeSymbol(StreamReader *r, StreamReader *shared, const PrefixDecoder *d,
+                                 uint32_t *symbol) {
+    if (r->held < FAST_BITS) {
+        if (r->end - r->next >= 8) {
+            FillStream(r);
+        } else {
+            *shared = *r;
+            RefillStream(shared);
+            *r = *shared;
+        }
+    }
+    if (TakeFastSymbol(r, d, symbol)) return ERR_NONE;
+    *shared = *r;
+    int32_t result = DecodeSymbol<StreamReader>(shared, d, symbol);
+    *r = *shared;
+    return result;
+}
+
+// The token loop of one row. The reader is copied into a local that never
+// leaves this function, so that its bits stay in registers; restrict tells
+// the compiler that pixel stores touch neither it nor the offset list.
 static int32_t DecodeTokens(StreamReader *__restrict reader, OffsetList *__restrict offsets,
                             int32_t *__restrict countdown, WorkBlock *work,
                             uint8_t *__restrict pixels, int64_t size, int64_t out, int32_t width) {
+    StreamReader r = *reader;
+    int32_t result = ERR_NONE;
     int32_t count = 0;
     while (count < width) {
-        int32_t result;
         if (*countdown == 0) {
+            *reader = r;
             result = ReadTableSet(reader, work);
-            if (result != ERR_NONE) return result;
+            r = *reader;
+            if (result != ERR_NONE) break;
             *countdown = REBUILD_PERIOD - 1;
         } else {
             (*countdown)--;
         }
         uint32_t t = 0;
         uint32_t w = 0;
-        result = DecodeSymbol(reader, &work->token, &t);
-        if (result != ERR_NONE) return result;
-        result = DecodeSymbol(reader, &work->offset, &w);
-        if (result != ERR_NONE) return result;
+        // One top-up serves both symbols when their codes are short.
+        if (r.held < 2 * FAST_BITS && r.end - r.next >= 8) FillStream(&r);
+        if (!TakeFastSymbol(&r, &work->token, &t)) {
+            result = TakeSymbol(&r, reader, &work->token, &t);
+            if (result != ERR_NONE) break;
+        }
+        if (!TakeFastSymbol(&r, &work->offset, &w)) {
+            result = TakeSymbol(&r, reader, &work->offset, &w);
+            if (result != ERR_NONE) break;
+        }
         const int64_t src = out + MoveDeltaToFront(offsets, w);
         if (t < FIRST_RUN_TOKEN) {
-            const int8_t r = DigitTables.first[t];
-            const int8_t g = DigitTables.second[t];
-            const int8_t b = DigitTables.third[t];
-            if (r != DIGIT_ESCAPE && g != DIGIT_ESCAPE && b != DIGIT_ESCAPE && src >= 0 &&
-                src + 3 < size) {
-                // The common case: no escape, the reference inside the buffer.
-                // Still red first, each read after the previous write.
-                pixels[out + 2] = static_cast<uint8_t>(pixels[src + 2] - r);
-                pixels[out + 1] = static_cast<uint8_t>(pixels[src + 1] - g);
-                pixels[out] = static_cast<uint8_t>(pixels[src] - b);
+            const int8_t dr = DigitTables.first[t];
+            const int8_t dg = DigitTables.second[t];
+            const int8_t db = DigitTables.third[t];
+            if (src >= 0 && src + 3 < size) {
+                // The reference is inside the buffer. Still red first, each
+                // read after the previous write.
+                uint32_t v = static_cast<uint32_t>(static_cast<int32_t>(dr));
+                if (dr == DIGIT_ESCAPE) {
+                    result = TakeSymbol(&r, reader, &work->escape, &v);
+                    if (result != ERR_NONE) break;
+                    v += 3;
+                }
+                pixels[out + 2] = static_cast<uint8_t>(pixels[src + 2] - v);
+                v = static_cast<uint32_t>(static_cast<int32_t>(dg));
+                if (dg == DIGIT_ESCAPE) {
+                    result = TakeSymbol(&r, reader, &work->escape, &v);
+                    if (result != ERR_NONE) break;
+                    v += 3;
+                }
+                pixels[out + 1] = static_cast<uint8_t>(pixels[src + 1] - v);
+                v = static_cast<uint32_t>(static_cast<int32_t>(db));
+                if (db == DIGIT_ESCAPE) {
+                    result = TakeSymbol(&r, reader, &work->escape, &v);
+                    if (result != ERR_NONE) break;
+                    v += 3;
+                }
+                pixels[out] = static_cast<uint8_t>(pixels[src] - v);
             } else {
+                *reader = r;
                 result = WriteLiteral(reader, &work->escape, pixels, size, t, out, src);
-                if (result != ERR_NONE) return result;
+                r = *reader;
+                if (result != ERR_NONE) break;
             }
             out += 3;
             count++;
@@ -144,7 +210,8 @@ static int32_t DecodeTokens(StreamReader *__restrict reader, OffsetList *__restr
             count += n;
         }
     }
-    return ERR_NONE;
+    *reader = r;
+    return result;
 }
 
 int32_t DecodeRow(RowDecoder *s, int32_t m) {
