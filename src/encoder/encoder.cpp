@@ -309,6 +309,12 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
             here.order = nodes[here.from].order;
             MoveToFront(&here.order, here.offset);
         }
+        // Where some offset runs as far as a token can go, cutting runs short
+        // gains nothing: only the longest runs are tried.
+        const int32_t cap = std::min(MAX_RUN, w - x);
+        int32_t short_limit = short_runs;
+        for (int32_t k = 0; k < OFFSET_SYMBOLS; k++)
+            if (rc.run[static_cast<size_t>(k) * w + x] == cap) short_limit = 0;
         for (int32_t i = 0; i < OFFSET_SYMBOLS; i++) {
             const int32_t k = here.order.at[i];
             const size_t at = static_cast<size_t>(k) * w + x;
@@ -322,9 +328,8 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
             }
             const int32_t n = rc.run[at];
             if (n < 2) continue;
-            const int32_t top = std::min(n, short_runs);
-            // Every short length, then only the longest.
-            for (int32_t len = 2; len <= n; len = len < top ? len + 1 : (len < n ? n : n + 1)) {
+            const int32_t top = std::min(n, short_limit);
+            for (int32_t len = top < 2 ? n : 2; len <= n; len = len < top ? len + 1 : n + (len == n)) {
                 const float cost = base + c.token[RUN_BIAS + len];
                 if (cost < nodes[x + len].cost) {
                     nodes[x + len] = PathNode{cost, x, static_cast<uint16_t>(RUN_BIAS + len),

@@ -164,29 +164,50 @@ void LimitedCodeLengths(const uint64_t *counts, uint32_t n, int32_t max_length, 
     std::sort(used.begin(), used.end(), [&](uint32_t a, uint32_t b) {
         return counts[a] != counts[b] ? counts[a] < counts[b] : a < b;
     });
-    // Package-merge: each item is a weight and the leaves it covers.
+    // Package-merge. Each level's list holds leaves and packages of two
+    // items of the level below, sorted by weight; a symbol's code length is
+    // the number of times it occurs in the first 2n - 2 items of the last
+    // list, counted by walking the packages down.
     struct Item {
         uint64_t weight;
-        std::vector<uint32_t> leaves;
+        int32_t first;  // a leaf's index into used, or the first item packaged
+        int32_t second; // -1 for a leaf, else the second item packaged
     };
-    std::vector<Item> leaves_list;
-    for (uint32_t s : used) leaves_list.push_back({counts[s], {s}});
-    std::vector<Item> current = leaves_list;
-    for (int32_t level = 1; level < max_length; level++) {
-        std::vector<Item> packaged;
-        for (size_t i = 0; i + 1 < current.size(); i += 2) {
-            Item merged{current[i].weight + current[i + 1].weight, current[i].leaves};
-            merged.leaves.insert(merged.leaves.end(), current[i + 1].leaves.begin(),
-                                 current[i + 1].leaves.end());
-            packaged.push_back(std::move(merged));
+    const int32_t levels = std::max<int32_t>(max_length, 1);
+    std::vector<std::vector<Item>> lists(static_cast<size_t>(levels));
+    std::vector<Item> leaves;
+    for (size_t i = 0; i < used.size(); i++)
+        leaves.push_back({counts[used[i]], static_cast<int32_t>(i), -1});
+    lists[0] = leaves;
+    for (int32_t level = 1; level < levels; level++) {
+        const std::vector<Item> &below = lists[level - 1];
+        std::vector<Item> &list = lists[level];
+        size_t leaf = 0, pair = 0;
+        while (leaf < leaves.size() || pair + 1 < below.size()) {
+            const bool take_pair = pair + 1 < below.size() &&
+                                   (leaf == leaves.size() ||
+                                    below[pair].weight + below[pair + 1].weight < leaves[leaf].weight);
+            if (take_pair) {
+                list.push_back({below[pair].weight + below[pair + 1].weight, static_cast<int32_t>(pair),
+                                static_cast<int32_t>(pair + 1)});
+                pair += 2;
+            } else {
+                list.push_back(leaves[leaf++]);
+            }
         }
-        std::vector<Item> next;
-        std::merge(leaves_list.begin(), leaves_list.end(), packaged.begin(), packaged.end(),
-                   std::back_inserter(next),
-                   [](const Item &a, const Item &b) { return a.weight < b.weight; });
-        current = std::move(next);
     }
-    const size_t take = 2 * used.size() - 2;
-    for (size_t i = 0; i < take && i < current.size(); i++)
-        for (uint32_t s : current[i].leaves) lengths[s]++;
+    // Walk down: at each level, how many of the first items are taken; the
+    // packages among them take the first 2k items of the level below.
+    size_t take = 2 * used.size() - 2;
+    for (int32_t level = levels - 1; level >= 0 && take > 0; level--) {
+        const std::vector<Item> &list = lists[level];
+        size_t packages = 0;
+        for (size_t i = 0; i < take && i < list.size(); i++) {
+            if (list[i].second < 0)
+                lengths[used[list[i].first]]++;
+            else
+                packages++;
+        }
+        take = 2 * packages;
+    }
 }

@@ -1,0 +1,105 @@
+// Length-limited code lengths: what the decoder accepts (complete codes
+// within the limit, or one code of length 1) and no worse than necessary.
+#include <gtest/gtest.h>
+
+#include <stdint.h>
+
+#include <algorithm>
+#include <queue>
+#include <random>
+#include <vector>
+
+#include "encoder/writer.h"
+
+namespace {
+
+// Kraft sum scaled by 2^32: exactly 2^32 for a complete code.
+uint64_t KraftSum(const std::vector<uint8_t> &lengths) {
+    uint64_t sum = 0;
+    for (uint8_t l : lengths)
+        if (l != 0) sum += uint64_t{1} << (32 - l);
+    return sum;
+}
+
+uint64_t TotalBits(const std::vector<uint64_t> &counts, const std::vector<uint8_t> &lengths) {
+    uint64_t bits = 0;
+    for (size_t i = 0; i < counts.size(); i++) bits += counts[i] * lengths[i];
+    return bits;
+}
+
+// Cost of an unrestricted Huffman code, by the usual merging of the two
+// lightest weights: the sum of all merged weights.
+uint64_t HuffmanBits(const std::vector<uint64_t> &counts) {
+    std::priority_queue<uint64_t, std::vector<uint64_t>, std::greater<uint64_t>> q;
+    for (uint64_t c : counts)
+        if (c != 0) q.push(c);
+    uint64_t bits = 0;
+    while (q.size() > 1) {
+        const uint64_t a = q.top();
+        q.pop();
+        const uint64_t b = q.top();
+        q.pop();
+        bits += a + b;
+        q.push(a + b);
+    }
+    return bits;
+}
+
+std::vector<uint8_t> Limited(const std::vector<uint64_t> &counts, int32_t limit) {
+    std::vector<uint8_t> lengths(counts.size(), 99);
+    LimitedCodeLengths(counts.data(), static_cast<uint32_t>(counts.size()), limit, lengths.data());
+    return lengths;
+}
+
+} // namespace
+
+TEST(EncoderCodeLengths, CompleteAndOptimalWhenTheLimitIsLoose) {
+    std::mt19937 rng(5);
+    for (int32_t trial = 0; trial < 200; trial++) {
+        const size_t n = 2 + rng() % 341;
+        std::vector<uint64_t> counts(n);
+        for (uint64_t &c : counts) c = rng() % 3 == 0 ? 0 : 1 + rng() % (1u << (rng() % 12));
+        counts[rng() % n] = 1; // at least one used symbol
+        counts[rng() % n] += 1000;
+        const std::vector<uint8_t> lengths = Limited(counts, 24);
+        size_t used = 0;
+        for (size_t i = 0; i < n; i++) {
+            EXPECT_EQ(lengths[i] == 0, counts[i] == 0) << "symbol " << i;
+            EXPECT_LE(lengths[i], 24);
+            used += counts[i] != 0;
+        }
+        if (used == 1) continue;
+        EXPECT_EQ(KraftSum(lengths), uint64_t{1} << 32) << "trial " << trial;
+        // With 24 bits the limit never binds for these counts.
+        EXPECT_EQ(TotalBits(counts, lengths), HuffmanBits(counts)) << "trial " << trial;
+    }
+}
+
+TEST(EncoderCodeLengths, SkewedCountsStayWithinTheLimit) {
+    // Fibonacci counts make a Huffman code as deep as there are symbols.
+    std::vector<uint64_t> fib(40);
+    fib[0] = fib[1] = 1;
+    for (size_t i = 2; i < fib.size(); i++) fib[i] = fib[i - 1] + fib[i - 2];
+    for (int32_t limit : {6, 8, 12, 16}) {
+        const std::vector<uint8_t> lengths = Limited(fib, limit);
+        EXPECT_EQ(*std::max_element(lengths.begin(), lengths.end()), limit);
+        EXPECT_EQ(KraftSum(lengths), uint64_t{1} << 32) << "limit " << limit;
+        // A more frequent symbol never gets a longer code.
+        for (size_t i = 1; i < fib.size(); i++) EXPECT_LE(lengths[i], lengths[i - 1]);
+    }
+    // A smaller limit costs bits, never saves them.
+    EXPECT_GE(TotalBits(fib, Limited(fib, 8)), TotalBits(fib, Limited(fib, 16)));
+    EXPECT_GE(TotalBits(fib, Limited(fib, 16)), HuffmanBits(fib));
+}
+
+TEST(EncoderCodeLengths, OneOrNoSymbol) {
+    std::vector<uint64_t> counts(251, 0);
+    EXPECT_EQ(Limited(counts, 16), std::vector<uint8_t>(251, 0));
+    counts[250] = 7;
+    std::vector<uint8_t> want(251, 0);
+    want[250] = 1;
+    EXPECT_EQ(Limited(counts, 16), want);
+    counts[0] = 1;
+    want[0] = 1;
+    EXPECT_EQ(Limited(counts, 16), want);
+}
