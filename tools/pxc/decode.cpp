@@ -17,7 +17,7 @@
 //    and before any work, but it only sees ends that come "long before"
 //    the last row.
 //
-// 2. An exact check, after decoding: the same file is decoded a second
+// 2. A check after decoding: the same file is decoded a second
 //    time with 0xFF bytes after its end instead of the implicit zeros. A
 //    complete stream never interprets a bit past its last token, so both
 //    decodes agree in every byte; a row that differs (or a decode that
@@ -25,17 +25,20 @@
 //    The first such row is where the data ran out. The second decode costs
 //    as much as the first (--no-tail-check skips it); it compares the rows
 //    as they come and stops at the first difference, so a cut file is found
-//    early. (A stream that ends in zero bits it left out of the file is
-//    taken as cut, which is what it is; a cut that happens to decode alike
-//    both ways goes unseen, and its rows are then the same whatever the
-//    missing bits were... as far as these two fillings tell.)
+//    early. A stream that leaves zero bits at its end out of the file is
+//    taken as cut, which it is. A cut whose rows happen to decode alike
+//    with both fillings goes unseen there; it then shows in a later row,
+//    which places the cut a little late (or nowhere, if every later row
+//    decodes alike too: then the picture is what any filling gives).
 //
 // With --keep-partial the rows before the cut are decoded once more as a
-// picture of that height: rows depend only on the rows above them, and the
+// picture of that height. Rows depend only on the rows above them, and the
 // decoder lays a picture out from the end of its buffer, so the first k
 // rows of a picture of height k come out byte for byte as in the full
-// picture, without the garbage rows (whose overlong runs could otherwise
-// spill into the kept ones). The rows below are left black.
+// picture, as long as no later row has a run past its row end writing into
+// them (well-formed streams have none; the encoder writes none). The
+// garbage rows after the cut are thus never decoded into the kept ones.
+// The rows below are left black.
 #include "decode.h"
 
 #include <string.h>
@@ -60,6 +63,7 @@ struct Watch {
     PxcmBlock *pixels = nullptr;           // GetPicture's pixel block variable
     const uint8_t *reference = nullptr;    // rows of the first decode, or null
     int64_t stride = 0;
+    int32_t lag = 0;                       // rows until a row is final
     uint32_t rows = 0;
     int32_t announced = -1;                // the last row the decoder announced
     int32_t first_difference = -1;
@@ -73,16 +77,20 @@ int32_t PXCM_API OnRow(int32_t row, int32_t, PxcmLong user) {
     w->announced = row;
     if (w->progress != nullptr && *w->progress) (*w->progress)(w->base + static_cast<uint64_t>(row), w->total);
     if (g_cancel.load(std::memory_order_relaxed)) return 1;
-    // Row `row - 1` is complete now. The plug-in stores the pixel block's
-    // handle in our variable as soon as the block exists.
-    if (w->reference != nullptr && row > 0 && *w->pixels != nullptr) {
+    // Compare the newest row that nothing can change any more: a run may
+    // write up to 127 pixels past the end of its row, into the rows above
+    // it in the picture, so a row is final only `lag` rows later. The
+    // plug-in stores the pixel block's handle in our variable as soon as
+    // the block exists.
+    if (w->reference != nullptr && row >= w->lag && *w->pixels != nullptr) {
         const auto *p = static_cast<const uint8_t *>(LockBlock(*w->pixels));
         if (p != nullptr) {
-            const int64_t at = static_cast<int64_t>(w->rows - static_cast<uint32_t>(row)) * w->stride;
+            const auto final_row = static_cast<uint32_t>(row - w->lag);
+            const int64_t at = static_cast<int64_t>(w->rows - 1 - final_row) * w->stride;
             const bool same = memcmp(p + at, w->reference + at, static_cast<size_t>(w->stride)) == 0;
             UnlockBlock(*w->pixels);
             if (!same) {
-                w->first_difference = row - 1;
+                w->first_difference = static_cast<int32_t>(final_row);
                 return 1;
             }
         }
@@ -192,6 +200,7 @@ DecodedPicture DecodeBytes(std::vector<uint8_t> &file, const DecodeOptions &opti
         w1.pixels = &first.pixels;
         w1.rows = rows;
         w1.stride = stride;
+        w1.lag = static_cast<int32_t>((3 * int64_t{width} + 3 * MAX_RUN + stride - 1) / stride);
         w1.progress = &progress;
         w1.total = passes * rows;
         r = Decode(file, size, &first, &w1);
@@ -230,7 +239,10 @@ DecodedPicture DecodeBytes(std::vector<uint8_t> &file, const DecodeOptions &opti
             } else if (r == ERR_ABORTED) {
                 throw FileError(ResultMessage(r));
             } else if (r == ERR_READ && w2.announced >= 0) {
-                good = static_cast<uint32_t>(w2.announced) < rows ? static_cast<uint32_t>(w2.announced) : rows;
+                // Only the rows compared before the failure are known good.
+                const int32_t compared = w2.announced - w2.lag + 1;
+                good = compared > 0 ? static_cast<uint32_t>(compared) : 0;
+                if (good > rows) good = rows;
             } else {
                 out.warnings.push_back("could not check whether the file is complete: " + ResultMessage(r));
             }

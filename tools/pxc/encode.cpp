@@ -6,11 +6,6 @@
 #include "encoder/encoder.h"
 #include "images.h"
 
-// The encoder is built by its own target; a build without it still gives a
-// working decoder, and encode says so instead of failing to link.
-int32_t EncodePicture(const EncoderInput *input, const EncoderOptions *options,
-                      std::vector<uint8_t> *out) __attribute__((weak));
-
 namespace pxc {
 
 namespace {
@@ -27,11 +22,8 @@ int32_t OnEncodeRows(uint32_t done, uint32_t total, void *user) {
 
 } // namespace
 
-bool EncoderAvailable() { return &EncodePicture != nullptr; }
-
 JobResult EncodeOne(const std::string &input, const std::string &output, const EncodeSettings &settings,
                     const std::function<void(uint64_t, uint64_t)> &rows) {
-    if (!EncoderAvailable()) throw FileError("this build of pxc has no encoder");
     CheckOutputFree(output, settings.force);
     JobResult result;
     Bitmap picture = ReadPicture(input, ReadLimits{settings.max_pixels}, &result.warnings);

@@ -17,9 +17,6 @@ struct EncodeSettings {
     bool force = false;
 };
 
-// False when this build carries no encoder.
-bool EncoderAvailable();
-
 // Reads `input`, encodes it and writes `output`. Throws FileError.
 JobResult EncodeOne(const std::string &input, const std::string &output, const EncodeSettings &settings,
                     const std::function<void(uint64_t, uint64_t)> &rows);

@@ -206,10 +206,6 @@ int main(int argc, char **argv) {
     }
 
     // encode
-    if (!EncoderAvailable()) {
-        fprintf(stderr, "pxc: this build of pxc has no encoder\n");
-        return EXIT_FAILED;
-    }
     OutputPlan plan = PlanOutputs(files, output, out_dir, ".pxc");
     EncodeSettings settings;
     settings.effort = effort;
