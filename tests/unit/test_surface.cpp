@@ -161,8 +161,8 @@ TEST(Header, WidthAndHeightTakeAnyValue) {
         PictureInfoBlock record = Untouched();
         ASSERT_EQ(InfoFromMemory(HeaderBytes(s[0], s[1]), &record), ERR_NONE);
         // Widened without sign: 0x8000 and 65535 stay positive.
-        EXPECT_EQ(record.width, static_cast<int32_t>(s[0]));
-        EXPECT_EQ(record.height, static_cast<int32_t>(s[1]));
+        EXPECT_EQ(+record.width, static_cast<int32_t>(s[0]));
+        EXPECT_EQ(+record.height, static_cast<int32_t>(s[1]));
     }
 }
 
@@ -182,14 +182,14 @@ TEST(Header, ShortSourceIsAReadError) {
 TEST(PictureInfo, FillsEveryFieldOfThePackedRecord) {
     PictureInfoBlock record = Untouched();
     ASSERT_EQ(InfoFromMemory(WithTail(HeaderBytes(0x1234, 0xFEDC), 10), &record), ERR_NONE);
-    EXPECT_EQ(record.left, 0);
-    EXPECT_EQ(record.top, 0);
-    EXPECT_EQ(record.width, 0x1234);
-    EXPECT_EQ(record.height, 0xFEDC);
-    EXPECT_EQ(record.x_density, 0);
-    EXPECT_EQ(record.y_density, 0);
-    EXPECT_EQ(record.depth, 24);
-    EXPECT_EQ(record.text_handle, 0u);
+    EXPECT_EQ(+record.left, 0);
+    EXPECT_EQ(+record.top, 0);
+    EXPECT_EQ(+record.width, 0x1234);
+    EXPECT_EQ(+record.height, 0xFEDC);
+    EXPECT_EQ(+record.x_density, 0);
+    EXPECT_EQ(+record.y_density, 0);
+    EXPECT_EQ(+record.depth, 24);
+    EXPECT_EQ(+record.text_handle, 0u);
     // The host reads the record by byte offset: width at 8, height at 12,
     // depth at 20, nothing between the fields.
     uint8_t raw[sizeof record];
@@ -207,8 +207,8 @@ TEST(PictureInfo, OnlyTheLowThreeModeBitsChooseTheSource) {
     const std::vector<uint8_t> file = HeaderBytes(5, 6);
     PictureInfoBlock record = Untouched();
     EXPECT_EQ(InfoFromMemory(file, &record, 0xFFFFFFF8u | SOURCE_MEMORY), ERR_NONE);
-    EXPECT_EQ(record.width, 5);
-    EXPECT_EQ(record.height, 6);
+    EXPECT_EQ(+record.width, 5);
+    EXPECT_EQ(+record.height, 6);
 }
 
 TEST(PictureInfo, UnsupportedKindsTouchNothing) {
@@ -244,13 +244,13 @@ TEST_F(PictureInfoFile, AtOffsetZeroAndBehindOtherData) {
 
     PictureInfoBlock record = Untouched();
     EXPECT_EQ(GetPictureInfo(plain.name().c_str(), 0, SOURCE_FILE, &record), ERR_NONE);
-    EXPECT_EQ(record.width, 640);
-    EXPECT_EQ(record.height, 480);
+    EXPECT_EQ(+record.width, 640);
+    EXPECT_EQ(+record.height, 480);
     EXPECT_EQ(FaultsCalls(CALL_SEEK), 0); // offset 0 does no seek
 
     record = Untouched();
     EXPECT_EQ(GetPictureInfo(embedded.name().c_str(), 100, SOURCE_FILE, &record), ERR_NONE);
-    EXPECT_EQ(record.width, 640);
+    EXPECT_EQ(+record.width, 640);
     EXPECT_EQ(FaultsCalls(CALL_SEEK), 1);
 
     // The junk is not a picture, nor is the file read from a wrong offset.
@@ -323,9 +323,9 @@ TEST_F(PictureInfoFaults, EveryFailureRow) {
         EXPECT_EQ(FaultsCalls(f.call), f.k) << f.what << ": the armed call was not made";
         EXPECT_EQ(FaultsCalls(CALL_CLOSE), f.closes) << f.what;
         if (f.record_filled) {
-            EXPECT_EQ(record.width, 9) << f.what;
-            EXPECT_EQ(record.height, 8) << f.what;
-            EXPECT_EQ(record.depth, 24) << f.what;
+            EXPECT_EQ(+record.width, 9) << f.what;
+            EXPECT_EQ(+record.height, 8) << f.what;
+            EXPECT_EQ(+record.depth, 24) << f.what;
         } else {
             EXPECT_TRUE(SameRecord(record, Untouched())) << f.what;
         }
