@@ -14,10 +14,30 @@ static void InitDecoder(PrefixDecoder *d, SymbolEntry *entries, TreeNode *pool, 
     for (int32_t v = 0; v < FAST_SIZE; v++) d->fast[v] = FastEntry{0, 0, 0};
 }
 
+void BuildPairTable(WorkBlock *work) {
+    const FastEntry *tokens = work->token.fast;
+    const FastEntry *offsets = work->offset.fast;
+    for (uint32_t v = 0; v < static_cast<uint32_t>(PAIR_SIZE); v++) {
+        PairEntry pair{0, 0, 0};
+        const FastEntry t = tokens[v >> (PAIR_BITS - FAST_BITS)];
+        if (t.length != 0 && t.length < PAIR_BITS) {
+            // The bits after the token code, left-aligned for the offset table.
+            const uint32_t rest = PAIR_BITS - t.length;
+            const uint32_t after = (v & ((1u << rest) - 1)) << (FAST_BITS - rest);
+            const FastEntry o = offsets[after];
+            if (o.length != 0 && o.length <= rest)
+                pair = PairEntry{t.symbol, static_cast<uint8_t>(o.symbol),
+                                 static_cast<uint8_t>(t.length + o.length)};
+        }
+        work->pairs[v] = pair;
+    }
+}
+
 void InitWorkBlock(WorkBlock *work) {
     InitDecoder(&work->token, work->token_entries, work->token_nodes, TOKEN_SYMBOLS);
     InitDecoder(&work->offset, work->offset_entries, work->offset_nodes, OFFSET_SYMBOLS);
     InitDecoder(&work->escape, work->escape_entries, work->escape_nodes, ESCAPE_SYMBOLS);
+    BuildPairTable(work);
 }
 
 // Chains the entries with a code by length, ascending, equal lengths in

@@ -42,6 +42,17 @@ struct FastEntry {
     uint8_t unused;
 };
 
+// A token and its offset symbol decoded together, when both codes fit in
+// PAIR_BITS bits: the common case costs one look-up for the two.
+constexpr int32_t PAIR_BITS = 12;
+constexpr int32_t PAIR_SIZE = 1 << PAIR_BITS;
+
+struct PairEntry {
+    uint16_t token;
+    uint8_t offset;
+    uint8_t length; // of both codes; 0: decode them one by one
+};
+
 struct PrefixDecoder {
     SymbolEntry *entries; // n entries, as ReadCodeLengths left them
     TreeNode *pool;       // 2 * n nodes
@@ -63,6 +74,7 @@ struct WorkBlock {
     TreeNode token_nodes[2 * TOKEN_SYMBOLS];
     TreeNode offset_nodes[2 * OFFSET_SYMBOLS];
     TreeNode escape_nodes[2 * ESCAPE_SYMBOLS];
+    PairEntry pairs[PAIR_SIZE];  // token and offset codes together
     uint8_t input[STREAM_CHUNK]; // the picture decoder's read buffer
 };
 
@@ -117,6 +129,9 @@ inline int32_t DecodeSymbol(StreamReader *reader, const PrefixDecoder *decoder, 
     return DecodeSymbol<StreamReader>(reader, decoder, symbol);
 }
 
+// Fills the pair table from the token and offset decoders' wide tables.
+void BuildPairTable(WorkBlock *work);
+
 // Reads a table set (token, offset and escape lengths) and builds the three decoders.
 template <typename Reader> int32_t ReadTableSet(Reader *reader, WorkBlock *work) {
     int32_t result = ReadCodeLengths(reader, work->token.entries, work->token.n);
@@ -125,6 +140,7 @@ template <typename Reader> int32_t ReadTableSet(Reader *reader, WorkBlock *work)
     if (result == ERR_NONE) result = BuildDecoder(&work->token);
     if (result == ERR_NONE) result = BuildDecoder(&work->offset);
     if (result == ERR_NONE) result = BuildDecoder(&work->escape);
+    if (result == ERR_NONE) BuildPairTable(work);
     return result;
 }
 

@@ -158,13 +158,20 @@ static int32_t DecodeTokens(StreamReader *__restrict reader, OffsetList *__restr
         uint32_t w = 0;
         // One top-up serves both symbols when their codes are short.
         if (r.held < 2 * FAST_BITS && r.end - r.next >= 8) FillStream(&r);
-        if (!TakeFastSymbol(&r, &work->token, &t)) {
-            result = TakeSymbol(&r, reader, &work->token, &t);
-            if (result != ERR_NONE) break;
-        }
-        if (!TakeFastSymbol(&r, &work->offset, &w)) {
-            result = TakeSymbol(&r, reader, &work->offset, &w);
-            if (result != ERR_NONE) break;
+        const PairEntry pair = work->pairs[r.bits >> (64 - PAIR_BITS)];
+        if (pair.length != 0 && pair.length <= r.held) {
+            DropBits(&r, pair.length);
+            t = pair.token;
+            w = pair.offset;
+        } else {
+            if (!TakeFastSymbol(&r, &work->token, &t)) {
+                result = TakeSymbol(&r, reader, &work->token, &t);
+                if (result != ERR_NONE) break;
+            }
+            if (!TakeFastSymbol(&r, &work->offset, &w)) {
+                result = TakeSymbol(&r, reader, &work->offset, &w);
+                if (result != ERR_NONE) break;
+            }
         }
         const int64_t src = out + MoveDeltaToFront(offsets, w);
         if (t < FIRST_RUN_TOKEN) {
