@@ -1,0 +1,170 @@
+// Writes the pictures the Windows test host decodes, with the pixels this
+// (native) build decodes from them:
+//
+//   make_pictures DIR
+//
+// For every picture DIR gets NAME.pxc (the whole file) and, when the native
+// decode succeeds, NAME.bgr (the pixel block exactly as GetPicture returned
+// it, padding included). DIR/pictures.txt lists one picture a line:
+//
+//   NAME WIDTH HEIGHT TOKENS RESULT
+//
+// where RESULT is the native GetPicture result. Before writing anything the
+// program checks the native decode against the pixels the random-picture
+// model expects, and the set against what the host needs (small and odd
+// widths, a picture with more than one table set); it exits non-zero when a
+// check fails, so that the host never compares against a wrong reference.
+#include <stdint.h>
+#include <stdio.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "encoder/writer.h"
+#include "plugin/pxcm.h"
+#include "support/random_stream.h"
+
+namespace {
+
+struct Picture {
+    std::string name;
+    uint32_t width = 0;
+    uint32_t height = 0;
+    uint64_t tokens = 0;
+    std::vector<uint8_t> file;
+    std::vector<uint8_t> expected; // empty when the model has no pixels (empty pictures)
+};
+
+struct Decoded {
+    int32_t result = -1;
+    std::vector<uint8_t> pixels;
+    PxcmBitmapHeader header{};
+    int32_t calls = 0;
+};
+
+int32_t PXCM_API CountCalls(int32_t, int32_t, PxcmLong user) {
+    ++*reinterpret_cast<int32_t *>(user);
+    return 0;
+}
+
+Decoded DecodeNatively(const std::vector<uint8_t> &file) {
+    Decoded d;
+    PxcmBlock info = nullptr, pixels = nullptr;
+    d.result = GetPicture(reinterpret_cast<const char *>(file.data()),
+                          static_cast<PxcmLong>(file.size()), SOURCE_MEMORY, &info, &pixels,
+                          CountCalls, reinterpret_cast<PxcmLong>(&d.calls));
+    if (d.result != ERR_NONE) return d;
+    auto *h = static_cast<const PxcmBitmapHeader *>(LockBlock(info));
+    if (h != nullptr) d.header = *h;
+    UnlockBlock(info);
+    const uint64_t size = GetBlockSize(pixels);
+    auto *p = static_cast<const uint8_t *>(LockBlock(pixels));
+    if (p != nullptr) d.pixels.assign(p, p + size);
+    UnlockBlock(pixels);
+    FreeBlock(pixels);
+    FreeBlock(info);
+    return d;
+}
+
+bool WriteFile(const std::filesystem::path &path, const std::vector<uint8_t> &bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(out);
+}
+
+Picture Random(const std::string &name, uint32_t seed, uint32_t width, uint32_t height,
+               const RandomStreamOptions &options = RandomStreamOptions{}) {
+    RandomPicture r = MakeRandomPicture(seed, width, height, options);
+    return Picture{name, r.width, r.height, r.tokens, std::move(r.file), std::move(r.pixels)};
+}
+
+// A header and no stream: zero-area pictures never read a token.
+Picture Empty(const std::string &name, uint32_t width, uint32_t height) {
+    Picture p{name, width, height, 0, {}, {}};
+    PutHeader(&p.file, width, height);
+    return p;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc != 2) {
+        fprintf(stderr, "usage: make_pictures DIR\n");
+        return 2;
+    }
+    const std::filesystem::path dir = argv[1];
+
+    std::vector<Picture> set;
+    set.push_back(Random("w1h1", 11, 1, 1));
+    set.push_back(Random("w1h37", 12, 1, 37));
+    set.push_back(Random("w2h9", 13, 2, 9));
+    set.push_back(Random("w3h2", 14, 3, 2));
+    set.push_back(Random("w4h16", 15, 4, 16));
+    set.push_back(Random("w5h100", 16, 5, 100));
+    set.push_back(Random("w7h1", 17, 7, 1));
+    set.push_back(Random("w64h64", 18, 64, 64));
+    set.push_back(Random("w301h40", 19, 301, 40));
+    set.push_back(Random("w420h90", 20, 420, 90));
+    // Mostly literals: more than 16384 tokens, so the stream carries a
+    // second table set.
+    RandomStreamOptions literals;
+    literals.run_share = 0.002;
+    set.push_back(Random("w260h99", 21, 260, 99, literals));
+    set.push_back(Empty("w7h0", 7, 0));
+    set.push_back(Empty("w0h5", 0, 5));
+
+    int failures = 0;
+    bool several_table_sets = false;
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    std::ofstream index(dir / "pictures.txt", std::ios::trunc);
+    if (!index) {
+        fprintf(stderr, "cannot write %s\n", (dir / "pictures.txt").string().c_str());
+        return 1;
+    }
+
+    for (const Picture &p : set) {
+        Decoded d = DecodeNatively(p.file);
+        const uint64_t stride = (3ull * p.width + 3) / 4 * 4;
+        bool ok = true;
+        if (!p.expected.empty()) {
+            // A picture with pixels must decode, to the model's pixels, with
+            // the header and the callback count GetPicture promises.
+            ok = d.result == ERR_NONE && d.pixels == p.expected &&
+                 d.header.biWidth == static_cast<int32_t>(p.width) &&
+                 d.header.biHeight == static_cast<int32_t>(p.height) &&
+                 d.header.biSizeImage == p.height * stride &&
+                 d.calls == static_cast<int32_t>(p.height) + 1;
+        } else {
+            // Zero-size pixel blocks cannot be locked; the decode fails the
+            // same way on every platform, without reading a token.
+            ok = d.result == ERR_MEMORY || d.result == ERR_NO_MEMORY;
+        }
+        if (!ok) {
+            fprintf(stderr, "FAIL %s: native result %d, %zu pixel bytes (model %zu), %d callbacks\n",
+                    p.name.c_str(), d.result, d.pixels.size(), p.expected.size(), d.calls);
+            failures++;
+            continue;
+        }
+        if (p.tokens > 16384) several_table_sets = true;
+        if (!WriteFile(dir / (p.name + ".pxc"), p.file) ||
+            (d.result == ERR_NONE && !WriteFile(dir / (p.name + ".bgr"), d.pixels))) {
+            fprintf(stderr, "FAIL %s: cannot write into %s\n", p.name.c_str(), dir.string().c_str());
+            failures++;
+            continue;
+        }
+        index << p.name << ' ' << p.width << ' ' << p.height << ' ' << p.tokens << ' ' << d.result
+              << '\n';
+        printf("%-8s %4ux%-4u %6llu tokens, result %d\n", p.name.c_str(), p.width, p.height,
+               static_cast<unsigned long long>(p.tokens), d.result);
+    }
+    if (!several_table_sets) {
+        fprintf(stderr, "FAIL no picture has more than 16384 tokens (a second table set)\n");
+        failures++;
+    }
+    index.close();
+    if (!index) failures++;
+    return failures == 0 ? 0 : 1;
+}
