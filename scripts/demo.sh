@@ -5,7 +5,7 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh
 cmake --preset release >/dev/null
 cmake --build --preset release -j "${PXCM_JOBS:-2}" --target pxc
-in=${1:-samples/astronaut.pxc}
+in=${1:-samples/chelsea.pxc}
 out=${2:-out/$(basename "${in%.*}").png}
 mkdir -p "$(dirname "$out")"
 build/release/tools/pxc/pxc info "$in"
