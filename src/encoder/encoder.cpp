@@ -458,17 +458,20 @@ void WriteTokens(const std::vector<Token> &tokens, std::vector<uint8_t> *out) {
     FlushBits(&w);
 }
 
-// How hard each effort level tries.
+// How hard each effort level tries. The first pass is always greedy with
+// the starting costs (a shortest path with those costs is no better); every
+// later pass is priced with the statistics of the one before. Passes stop
+// early once one gains less than a thousandth.
 struct Plan {
-    int32_t passes;     // parses, each priced with the previous one's statistics
-    bool optimal;       // shortest-path rows rather than greedy ones
+    int32_t passes;     // at most this many parses
+    bool optimal;       // shortest-path rows rather than greedy ones after the first pass
     int32_t short_runs; // run lengths up to this are all tried, then only the longest
 };
 
 Plan PlanFor(int32_t effort) {
     static const Plan plans[10] = {
-        {1, false, 0}, {1, false, 0}, {2, false, 0}, {2, true, 2}, {2, true, 4},
-        {3, true, 4},  {3, true, 8},  {4, true, 8},  {4, true, 16}, {5, true, 32},
+        {1, false, 0}, {1, false, 0}, {2, false, 0}, {2, true, 4},  {3, true, 4}, {4, true, 8},
+        {5, true, 8},  {6, true, 16}, {8, true, 16}, {12, true, 32},
     };
     return plans[std::clamp(effort, 1, 9)];
 }
@@ -514,17 +517,19 @@ int32_t EncodePicture(const EncoderInput *input, const EncoderOptions *options,
                 costs = &block_costs[std::min(row_first[m] / BLOCK_TOKENS, block_costs.size() - 1)];
             const size_t first = tokens.size();
             PrepareRow(t, m, &rc);
-            if (plan.optimal)
+            if (plan.optimal && pass > 0)
                 OptimalRow(rc, *costs, plan.short_runs, &order, &nodes, &tokens);
             else
                 GreedyRow(rc, *costs, &order, &tokens);
             row_first[m] = first;
         }
         const int64_t bits = MeasureParse(tokens, &block_costs);
+        const bool small_gain = best_bits >= 0 && bits > best_bits - best_bits / 1000;
         if (best_bits < 0 || bits < best_bits) {
             best_bits = bits;
             best.swap(tokens);
         }
+        if (small_gain) break;
     }
     if (options != nullptr && options->progress != nullptr &&
         options->progress(input->height, input->height, options->user) != 0)
