@@ -1,0 +1,165 @@
+#!/bin/bash
+# Makes this Debian machine able to run the Windows builds' tests: 64-bit and
+# 32-bit Wine, their prefixes, and (where the kernel cannot execute 32-bit
+# x86 code itself) qemu-user registered with binfmt_misc. Run as root; every
+# step is skipped when already done, so running it again is cheap.
+#
+#   scripts/setup-wine.sh          # everything
+#   scripts/setup-wine.sh --no-32  # 64-bit Wine only
+#
+# Prefixes: /root/.wine-pxcm64 (win64) and /root/.wine-pxcm32 (win32),
+# the defaults of cmake/wine-run.sh.
+#
+# Why a newer qemu: the 32-bit Wine loader reserves its address ranges with
+# mmap(MAP_FIXED_NOREPLACE). qemu-user 7.2 (Debian 12) treats that flag as a
+# mere hint and maps elsewhere, and Wine then fails at start-up with "failed
+# to map the shared user data: c0000018". qemu-user 10 (bookworm-backports)
+# honours the flag; with it a 32-bit prefix is created in about a minute.
+set -euo pipefail
+
+PREFIX64=/root/.wine-pxcm64
+PREFIX32=/root/.wine-pxcm32
+MIN_QEMU_MAJOR=10
+BINFMT=/proc/sys/fs/binfmt_misc
+QEMU_LINE=':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F'
+
+want32=1
+[ "${1:-}" = "--no-32" ] && want32=0
+
+log() { echo "setup-wine: $*"; }
+
+if [ "$(id -u)" != 0 ]; then
+    echo "setup-wine: must run as root" >&2
+    exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+
+installed() { # package...: true when every one is installed
+    local p
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || return 1
+    done
+}
+
+updated=0
+apt_update() {
+    if [ $updated = 0 ]; then
+        apt-get update -qq
+        updated=1
+    fi
+}
+
+# --- Wine --------------------------------------------------------------------
+packages=(wine wine64)
+if [ $want32 = 1 ]; then
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        log "adding the i386 architecture"
+        dpkg --add-architecture i386
+        updated=0
+    fi
+    packages+=(wine32:i386)
+fi
+if ! installed "${packages[@]}"; then
+    log "installing ${packages[*]}"
+    apt_update
+    apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
+fi
+
+# --- 64-bit prefix -----------------------------------------------------------
+make_prefix() { # prefix arch loader
+    local prefix=$1 arch=$2 loader=$3 start
+    if [ -f "$prefix/system.reg" ]; then
+        log "prefix $prefix exists"
+        return 0
+    fi
+    log "creating prefix $prefix ($arch)"
+    start=$(date +%s)
+    WINEDEBUG=-all WINEARCH=$arch WINEPREFIX=$prefix "$loader" wineboot -i >/dev/null 2>&1 || true
+    WINEPREFIX=$prefix /usr/lib/wine/wineserver -w || true
+    if [ ! -f "$prefix/system.reg" ]; then
+        echo "setup-wine: could not create $prefix; run" >&2
+        echo "  WINEARCH=$arch WINEPREFIX=$prefix $loader wineboot -i" >&2
+        echo "with WINEDEBUG unset to see why" >&2
+        return 1
+    fi
+    log "prefix $prefix created in $(($(date +%s) - start)) s"
+}
+make_prefix $PREFIX64 win64 /usr/lib/wine/wine64
+
+[ $want32 = 1 ] || exit 0
+
+# --- 32-bit execution ----------------------------------------------------------
+# Which qemu (if any) runs 32-bit programs now: qemu-user reports its version
+# when QEMU_VERSION is set; a native 32-bit kernel just runs Wine.
+qemu_in_use() {
+    QEMU_VERSION=1 /usr/lib/wine/wine --version 2>/dev/null | sed -n 's/^qemu-i386 version \([0-9]*\).*/\1/p' | head -1
+}
+runs_32bit() { /usr/lib/wine/wine --version >/dev/null 2>&1; }
+
+registered=0
+for entry in "$BINFMT"/*; do
+    [ -f "$entry" ] || continue
+    if grep -q '^magic 7f454c4601010100000000000000000002000300' "$entry" 2>/dev/null; then
+        registered=1
+    fi
+done
+
+if [ $registered = 0 ] && runs_32bit; then
+    log "this kernel executes 32-bit x86 programs itself"
+else
+    # qemu-user, recent enough for Wine.
+    have=$( (qemu-i386-static --version 2>/dev/null || true) | sed -n 's/^qemu-i386 version \([0-9]*\).*/\1/p')
+    if [ -z "$have" ] || [ "$have" -lt $MIN_QEMU_MAJOR ]; then
+        codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+        if [ "$codename" = bookworm ]; then
+            src=/etc/apt/sources.list.d/pxcm-bookworm-backports.sources
+            if ! grep -rqs 'bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+                log "adding bookworm-backports (for qemu-user $MIN_QEMU_MAJOR)"
+                printf '%s\n' 'Types: deb' 'URIs: http://deb.debian.org/debian' \
+                    'Suites: bookworm-backports' 'Components: main' \
+                    'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg' >"$src"
+                updated=0
+            fi
+            apt_update
+            log "installing qemu-user-static from bookworm-backports"
+            apt-get install -y -qq --no-install-recommends -t bookworm-backports qemu-user-static >/dev/null
+        else
+            apt_update
+            log "installing qemu-user-static"
+            apt-get install -y -qq --no-install-recommends qemu-user-static >/dev/null
+        fi
+        have=$(qemu-i386-static --version | sed -n 's/^qemu-i386 version \([0-9]*\).*/\1/p')
+        if [ "$have" -lt $MIN_QEMU_MAJOR ]; then
+            echo "setup-wine: qemu-i386 $have is too old for 32-bit Wine (need $MIN_QEMU_MAJOR)" >&2
+            exit 1
+        fi
+    fi
+
+    if [ ! -e "$BINFMT/register" ]; then
+        log "mounting binfmt_misc"
+        mount -t binfmt_misc binfmt_misc "$BINFMT"
+    fi
+    # A registration with flag F holds the interpreter file it was made
+    # with: after a qemu upgrade the old one stays in use until it is made
+    # again. Drop every i386 entry that does not run a recent qemu.
+    used=$(qemu_in_use)
+    if [ -z "$used" ] || [ "$used" -lt $MIN_QEMU_MAJOR ]; then
+        for entry in "$BINFMT"/*; do
+            [ -f "$entry" ] || continue
+            if grep -q '^magic 7f454c4601010100000000000000000002000300' "$entry" 2>/dev/null; then
+                log "removing the binfmt entry $(basename "$entry")"
+                echo -1 >"$entry"
+            fi
+        done
+        log "registering qemu-i386 with binfmt_misc"
+        printf '%s' "$QEMU_LINE" >"$BINFMT/register"
+        used=$(qemu_in_use)
+    fi
+    if [ -z "$used" ] || [ "$used" -lt $MIN_QEMU_MAJOR ]; then
+        echo "setup-wine: 32-bit programs do not run through qemu-i386 $MIN_QEMU_MAJOR" >&2
+        exit 1
+    fi
+    log "32-bit programs run through qemu-i386 $used"
+fi
+
+make_prefix $PREFIX32 win32 /usr/lib/wine/wine
