@@ -401,7 +401,9 @@ TEST(Decode, LimitsComeBeforeAnyDecoding) {
     EXPECT_TRUE(Contains(DecodeError(huge, unlimited), "before its first row"));
 
     std::vector<uint8_t> text = {'h', 'e', 'l', 'l', 'o'};
-    EXPECT_EQ(DecodeError(text, Options()), "file cannot be read or is cut short");
+    EXPECT_EQ(DecodeError(text, Options()), "not a PXCM picture");
+    std::vector<uint8_t> short_header = {'P', 'X', 'C', 'M', 0, 0, 1};
+    EXPECT_EQ(DecodeError(short_header, Options()), "file cannot be read or is cut short");
     std::vector<uint8_t> other(40, 0);
     EXPECT_EQ(DecodeError(other, Options()), "not a PXCM picture");
 }

@@ -48,6 +48,25 @@ std::string ResultMessage(int32_t result) {
     }
 }
 
+std::string FileResultMessage(int32_t result, const uint8_t *head, size_t size) {
+    static const char TAG[4] = {'P', 'X', 'C', 'M'};
+    if (result == ERR_READ && size < 24 && memcmp(head, TAG, std::min<size_t>(size, 4)) != 0)
+        return ResultMessage(ERR_BAD_FORMAT);
+    return ResultMessage(result);
+}
+
+std::string FileResultMessage(int32_t result, const std::string &path) {
+    if (result != ERR_READ) return ResultMessage(result);
+    uint8_t head[24];
+    size_t got = 0;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return "cannot open: " + Errno(errno);
+    ssize_t n;
+    while (got < sizeof head && (n = read(fd, head + got, sizeof head - got)) > 0) got += static_cast<size_t>(n);
+    close(fd);
+    return FileResultMessage(result, head, got);
+}
+
 std::vector<uint8_t> ReadWholeFile(const std::string &path) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw FileError("cannot open: " + Errno(errno));
@@ -94,8 +113,12 @@ OutputFile::OutputFile(const std::string &path, bool force) : path_(path), force
     std::filesystem::path p(path);
     std::filesystem::path dir = p.parent_path();
     static std::atomic<unsigned> counter{0};
-    std::string name = "." + p.filename().string() + ".pxc-" + std::to_string(getpid()) + "-" +
-                       std::to_string(counter.fetch_add(1));
+    std::string name(".");
+    name.append(p.filename().string());
+    name.append(".pxc-");
+    name.append(std::to_string(getpid()));
+    name.append("-");
+    name.append(std::to_string(counter.fetch_add(1)));
     temp_ = (dir / name).string();
     fd_ = open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd_ < 0) throw FileError("cannot create " + path + ": " + Errno(errno));

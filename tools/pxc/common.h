@@ -22,6 +22,11 @@ public:
 
 // The message for a result code of the decoder.
 std::string ResultMessage(int32_t result);
+// The same for a failure with the file at `path` (or the bytes `head`):
+// a file too short for a header is "not a PXCM picture" unless it starts
+// like one, where the plug-in can only say that it could not read it.
+std::string FileResultMessage(int32_t result, const std::string &path);
+std::string FileResultMessage(int32_t result, const uint8_t *head, size_t size);
 
 // Set from the SIGINT handler; decodes and encodes stop at their next row.
 extern std::atomic<bool> g_cancel;

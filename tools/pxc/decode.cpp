@@ -168,7 +168,7 @@ DecodedPicture DecodeBytes(std::vector<uint8_t> &file, const DecodeOptions &opti
     PictureInfoBlock info{};
     int32_t r = GetPictureInfo(reinterpret_cast<const char *>(file.data()), static_cast<PxcmLong>(size),
                                SOURCE_MEMORY, &info);
-    if (r != ERR_NONE) throw FileError(ResultMessage(r));
+    if (r != ERR_NONE) throw FileError(FileResultMessage(r, file.data(), size));
     const auto width = static_cast<uint32_t>(info.width);
     const auto height = static_cast<uint32_t>(info.height);
     const std::string geometry = std::to_string(width) + " x " + std::to_string(height);

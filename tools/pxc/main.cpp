@@ -45,7 +45,7 @@ int RunInfo(const std::vector<std::string> &files) {
         PictureInfoBlock info{};
         int32_t r = GetPictureInfo(file.c_str(), 0, SOURCE_FILE, &info);
         if (r != ERR_NONE) {
-            PrintError(file, ResultMessage(r));
+            PrintError(file, FileResultMessage(r, file));
             status = EXIT_FAILED;
             continue;
         }
