@@ -130,8 +130,6 @@ std::vector<uint8_t> BitString(const std::string &bits) {
 }
 
 ByteReader::ByteReader(std::vector<uint8_t> data) : bytes(std::move(data)) {
-    // A memory source needs a real pointer even for no bytes.
-    if (bytes.empty()) bytes.reserve(1);
     OpenSource(&source, reinterpret_cast<const char *>(bytes.data()),
                static_cast<PxcmLong>(bytes.size()), SOURCE_MEMORY);
     StartBitReader(&reader, source);

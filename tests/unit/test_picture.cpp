@@ -65,6 +65,19 @@ TEST(Picture, BitmapHeaderAndBlocks) {
         EXPECT_EQ(d.pixels.size(), 3 * stride) << width;
         EXPECT_EQ(d.pixels, pic.pixels) << width;
     }
+    // A width above 32767 stays positive. The stream is a table set whose
+    // one-bit codes are all zero bits: runs of 127 black pixels, fewer than
+    // 16384 of them.
+    CodeTables tables;
+    tables.token[341] = 1;
+    tables.offset[0] = 1;
+    StreamBuilder s(40000, 2);
+    s.Tables(tables);
+    const Decoded wide = DecodeBytes(s.Finish());
+    ASSERT_EQ(wide.result, ERR_NONE);
+    EXPECT_EQ(+wide.info.biWidth, 40000);
+    EXPECT_EQ(+wide.info.biSizeImage, 240000u);
+    EXPECT_EQ(wide.pixels, std::vector<uint8_t>(240000, 0));
     // The strides the format names: 3W for W a multiple of 4, 4 for W = 1,
     // 16 for W = 5.
     EXPECT_EQ(StrideOf(4), 12u);
