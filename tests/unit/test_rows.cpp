@@ -418,3 +418,20 @@ TEST(Rows, RunCountsAsOneToken) {
     EXPECT_EQ(PixelAt(d, pixels, 1, pixels - 100, 0), (Px{0, 0, 1}));
     EXPECT_EQ(PixelAt(d, pixels, 1, pixels - 1, 0), (Px{0, 0, 100}));
 }
+
+TEST(Rows, OneTableSetServes16384Tokens) {
+    // A table set and nothing else: the tokens all come from zero bits. A
+    // picture of 16384 tokens needs no second set; one more token does,
+    // and a set read from zero bits is refused.
+    CodeTables tables;
+    tables.token[129] = 1;
+    tables.offset[0] = 1;
+    const uint32_t shapes[][3] = {{16384, 1, ERR_NONE}, {128, 128, ERR_NONE}, {16385, 1, ERR_READ},
+                                  {129, 128, ERR_READ}};
+    for (const auto &shape : shapes) {
+        StreamBuilder s(shape[0], shape[1]);
+        s.Tables(tables);
+        EXPECT_EQ(DecodeBytes(s.Finish()).result, static_cast<int32_t>(shape[2]))
+            << shape[0] << "x" << shape[1];
+    }
+}
