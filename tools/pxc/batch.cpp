@@ -16,8 +16,8 @@ void ProgressBar::Draw(uint64_t done, uint64_t total, const char *unit) {
     char bar[WIDTH + 1];
     for (int i = 0; i < WIDTH; i++) bar[i] = i < filled ? '#' : '.';
     bar[WIDTH] = '\0';
-    fprintf(stderr, "\r[%s] %3d%%  %llu/%llu %s\033[K", bar, static_cast<int>(share * 100),
-            static_cast<unsigned long long>(done), static_cast<unsigned long long>(total), unit);
+    fprintf(stderr, "\r[%s] %3d%%  %s %llu/%llu\033[K", bar, static_cast<int>(share * 100), unit,
+            static_cast<unsigned long long>(done), static_cast<unsigned long long>(total));
     fflush(stderr);
     shown_ = true;
 }
@@ -67,8 +67,8 @@ BatchTotals RunBatch(const std::vector<std::string> &names, const BatchOptions &
 
     // A single picture shows its rows; a batch shows its files.
     const bool by_rows = count == 1;
-    auto row_progress = [&](uint64_t done, uint64_t total) {
-        if (by_rows) bar.Update(done, total, "rows");
+    const RowProgress row_progress = [&](const char *what, uint64_t done, uint64_t total) {
+        if (by_rows) bar.Update(done, total, what);
     };
 
     auto worker = [&]() {

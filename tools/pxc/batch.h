@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "common.h"
+
 namespace pxc {
 
 // A one-line bar on stderr, redrawn at most every 100 ms. Lines printed
@@ -40,7 +42,7 @@ struct JobResult {
 
 // One file's work. It reports rows through `rows` (for a progress bar of a
 // single large picture) and throws FileError on failure.
-using Job = std::function<JobResult(size_t index, const std::function<void(uint64_t, uint64_t)> &rows)>;
+using Job = std::function<JobResult(size_t index, const RowProgress &rows)>;
 
 struct BatchOptions {
     unsigned threads = 1;

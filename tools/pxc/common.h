@@ -7,6 +7,7 @@
 #include <stdint.h>
 
 #include <atomic>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -27,6 +28,10 @@ std::string ResultMessage(int32_t result);
 // like one, where the plug-in can only say that it could not read it.
 std::string FileResultMessage(int32_t result, const std::string &path);
 std::string FileResultMessage(int32_t result, const uint8_t *head, size_t size);
+
+// Progress of one picture for a progress bar: what is being done ("decoding
+// rows"), how far it is and how far it goes.
+using RowProgress = std::function<void(const char *what, uint64_t done, uint64_t total)>;
 
 // Set from the SIGINT handler; decodes and encodes stop at their next row.
 extern std::atomic<bool> g_cancel;

@@ -68,14 +68,13 @@ struct Watch {
     int32_t announced = -1;                // the last row the decoder announced
     int32_t first_difference = -1;
     const RowProgress *progress = nullptr;
-    uint64_t base = 0;
-    uint64_t total = 0;
+    const char *what = "decoding rows";
 };
 
 int32_t PXCM_API OnRow(int32_t row, int32_t, PxcmLong user) {
     auto *w = reinterpret_cast<Watch *>(user);
     w->announced = row;
-    if (w->progress != nullptr && *w->progress) (*w->progress)(w->base + static_cast<uint64_t>(row), w->total);
+    if (w->progress != nullptr && *w->progress) (*w->progress)(w->what, static_cast<uint64_t>(row), w->rows);
     if (g_cancel.load(std::memory_order_relaxed)) return 1;
     // Compare the newest row that nothing can change any more: a run may
     // write up to 127 pixels past the end of its row, into the rows above
@@ -191,7 +190,6 @@ DecodedPicture DecodeBytes(std::vector<uint8_t> &file, const DecodeOptions &opti
     DecodedPicture out;
     for (;;) {
         if (rows == 0) throw FileError("file is cut short before its first row");
-        const uint64_t passes = options.tail_check ? 2 : 1;
         file.resize(size);
         SetHeight(file, rows);
 
@@ -202,7 +200,6 @@ DecodedPicture DecodeBytes(std::vector<uint8_t> &file, const DecodeOptions &opti
         w1.stride = stride;
         w1.lag = static_cast<int32_t>((3 * int64_t{width} + 3 * MAX_RUN + stride - 1) / stride);
         w1.progress = &progress;
-        w1.total = passes * rows;
         r = Decode(file, size, &first, &w1);
         if (r == ERR_ABORTED) throw FileError(ResultMessage(r));
         if (r == ERR_READ && w1.announced >= 0 && static_cast<uint32_t>(w1.announced) < rows) {
@@ -226,7 +223,7 @@ DecodedPicture DecodeBytes(std::vector<uint8_t> &file, const DecodeOptions &opti
             w2.pixels = &second.pixels;
             w2.reference = bitmap.bits();
             w2.announced = -1;
-            w2.base = rows;
+            w2.what = "checking rows";
             r = Decode(file, file.size(), &second, &w2);
             uint32_t good = rows;
             if (r == ERR_NONE) {

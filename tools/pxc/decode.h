@@ -18,9 +18,6 @@ struct DecodeOptions {
     bool tail_check = true;    // second decode that finds streams running past the file's end
 };
 
-// Rows done and rows in all, for a progress display; called once per row.
-using RowProgress = std::function<void(uint64_t done, uint64_t total)>;
-
 struct DecodedPicture {
     Bitmap bitmap;
     std::vector<std::string> warnings;

@@ -11,19 +11,19 @@ namespace pxc {
 namespace {
 
 struct EncodeWatch {
-    const std::function<void(uint64_t, uint64_t)> *rows;
+    const RowProgress *rows;
 };
 
 int32_t OnEncodeRows(uint32_t done, uint32_t total, void *user) {
     auto *w = static_cast<EncodeWatch *>(user);
-    if (*w->rows) (*w->rows)(done, total);
+    if (*w->rows) (*w->rows)("encoding rows", done, total);
     return g_cancel.load(std::memory_order_relaxed) ? 1 : 0;
 }
 
 } // namespace
 
 JobResult EncodeOne(const std::string &input, const std::string &output, const EncodeSettings &settings,
-                    const std::function<void(uint64_t, uint64_t)> &rows) {
+                    const RowProgress &rows) {
     CheckOutputFree(output, settings.force);
     JobResult result;
     Bitmap picture = ReadPicture(input, ReadLimits{settings.max_pixels}, &result.warnings);

@@ -19,7 +19,7 @@ struct EncodeSettings {
 
 // Reads `input`, encodes it and writes `output`. Throws FileError.
 JobResult EncodeOne(const std::string &input, const std::string &output, const EncodeSettings &settings,
-                    const std::function<void(uint64_t, uint64_t)> &rows);
+                    const RowProgress &rows);
 
 } // namespace pxc
 

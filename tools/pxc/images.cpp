@@ -141,7 +141,7 @@ void WriteBmp(const Bitmap &bitmap, OutputFile &out) {
     out.Write(bitmap.bits(), static_cast<size_t>(bitmap.size()));
 }
 
-void WritePng(const Bitmap &bitmap, OutputFile &out) {
+void WritePng(const Bitmap &bitmap, OutputFile &out, const RowProgress &progress) {
     SpngContext ctx(spng_ctx_new(SPNG_CTX_ENCODER));
     if (!ctx) throw FileError("out of memory");
     PngSink sink{&out, {}};
@@ -158,6 +158,7 @@ void WritePng(const Bitmap &bitmap, OutputFile &out) {
     std::vector<uint8_t> row(static_cast<size_t>(bitmap.width()) * 3);
     for (uint32_t y = 0; r == 0 && y < bitmap.height(); y++) {
         if (g_cancel.load()) throw FileError("cancelled");
+        if (progress) progress("writing rows", y, bitmap.height());
         const uint8_t *src = bitmap.Row(y);
         for (size_t i = 0; i < row.size(); i += 3) {
             row[i] = src[i + 2];

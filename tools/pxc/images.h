@@ -66,7 +66,7 @@ PxcmBitmapHeader MakeBitmapHeader(uint32_t width, uint32_t height);
 // The file header, the information block and the pixel block.
 void WriteBmp(const Bitmap &bitmap, OutputFile &out);
 // Truecolour 8-bit PNG, rows top-down in red, green, blue.
-void WritePng(const Bitmap &bitmap, OutputFile &out);
+void WritePng(const Bitmap &bitmap, OutputFile &out, const RowProgress &progress = nullptr);
 
 struct ReadLimits {
     uint64_t max_pixels;

@@ -5,6 +5,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <map>
 #include <string>
 #include <thread>
@@ -108,6 +109,8 @@ int main(int argc, char **argv) {
     CLI::App app{"pxc: read, convert and write PXCM pictures"};
     app.set_version_flag("--version", std::string("pxc ") + PXC_VERSION + "\nplug-in: " + Banner());
     app.require_subcommand(1);
+    app.footer("Exit status: 0 when every file succeeded (probe: is a PXCM picture), 1 when any file\n"
+               "failed, 2 for a usage error. Failures are reported one line per file on stderr.");
 
     std::vector<std::string> files;
     std::string output, out_dir, format;
@@ -171,6 +174,14 @@ int main(int argc, char **argv) {
         fprintf(stderr, "pxc: -o names one output; use --out-dir for several inputs\n");
         return EXIT_USAGE;
     }
+    if (!out_dir.empty()) {
+        std::error_code error;
+        std::filesystem::create_directories(out_dir, error);
+        if (error) {
+            fprintf(stderr, "pxc: cannot create %s: %s\n", out_dir.c_str(), error.message().c_str());
+            return EXIT_FAILED;
+        }
+    }
     BatchOptions batch;
     batch.threads = threads;
     batch.quiet = quiet;
@@ -192,7 +203,7 @@ int main(int argc, char **argv) {
             DecodedPicture picture = DecodeFile(files[i], options, rows);
             OutputFile out(target, force);
             if (png) {
-                WritePng(picture.bitmap, out);
+                WritePng(picture.bitmap, out, rows);
             } else {
                 WriteBmp(picture.bitmap, out);
             }
