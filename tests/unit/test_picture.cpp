@@ -2,6 +2,7 @@
 // what is released when a platform call fails.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,13 @@ Call CallGetPicture(const char *location, PxcmLong extent, uint32_t mode,
 Call FromMemory(const std::vector<uint8_t> &file) {
     return CallGetPicture(reinterpret_cast<const char *>(file.data()),
                           static_cast<PxcmLong>(file.size()), SOURCE_MEMORY);
+}
+
+// The file behind `pad` bytes of other data.
+std::vector<uint8_t> Behind(size_t pad, const std::vector<uint8_t> &file) {
+    std::vector<uint8_t> out(pad + file.size(), 0xEE);
+    std::copy(file.begin(), file.end(), out.begin() + static_cast<ptrdiff_t>(pad));
+    return out;
 }
 
 // Frees what a successful call handed over.
@@ -105,9 +113,8 @@ TEST(Picture, BlocksAreUnlockedAndOwnedByTheHost) {
 
 TEST(Picture, FileSourceWithAndWithoutOffset) {
     const RandomPicture pic = MakeRandomPicture(11, 17, 6);
-    std::vector<uint8_t> embedded(333, 0xEE);
-    embedded.insert(embedded.end(), pic.file.begin(), pic.file.end());
-    embedded.insert(embedded.end(), 100, 0xDD); // whatever follows is never interpreted
+    std::vector<uint8_t> embedded = Behind(333, pic.file);
+    embedded.resize(embedded.size() + 100, 0xDD); // whatever follows is never interpreted
     TempFile plain(pic.file), inner(embedded);
     Decoded d = DecodeFile(plain.name(), 0);
     ASSERT_EQ(d.result, ERR_NONE);
@@ -312,9 +319,7 @@ TEST_F(PictureFaults, EveryPlatformCallOfADecodeFails) {
     options.escape_share = 0.3;
     const RandomPicture pic = MakeRandomPicture(21, 300, 120, options);
     ASSERT_GT(pic.file.size(), 40000u);
-    std::vector<uint8_t> embedded(64, 0);
-    embedded.insert(embedded.end(), pic.file.begin(), pic.file.end());
-    TempFile temp(embedded);
+    TempFile temp(Behind(64, pic.file));
 
     for (bool from_file : {false, true}) {
         auto run = [&] {
