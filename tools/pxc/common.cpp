@@ -71,11 +71,14 @@ std::vector<uint8_t> ReadWholeFile(const std::string &path) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw FileError("cannot open: " + Errno(errno));
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fstat(fd, &st) != 0) {
         int e = errno;
         close(fd);
-        throw FileError(e != 0 && !S_ISDIR(st.st_mode) ? "cannot read: " + Errno(e)
-                                                         : "not a regular file");
+        throw FileError("cannot read: " + Errno(e));
+    }
+    if (!S_ISREG(st.st_mode)) {
+        close(fd);
+        throw FileError("not a regular file");
     }
     std::vector<uint8_t> bytes;
     try {

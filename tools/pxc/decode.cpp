@@ -212,8 +212,10 @@ DecodedPicture DecodeBytes(std::vector<uint8_t> &file, const DecodeOptions &opti
             continue;
         }
         if (r != ERR_NONE) throw FileError(ResultMessage(r));
-        Bitmap bitmap = Bitmap::FromBlocks(first.info, first.pixels);
+        // The bitmap owns the blocks from here on, also if it throws.
+        const PxcmBlock info_block = first.info, pixel_block = first.pixels;
         first.info = first.pixels = nullptr;
+        Bitmap bitmap = Bitmap::FromBlocks(info_block, pixel_block);
 
         if (options.tail_check) {
             // Rule 2: the same stream with ones after its end.
