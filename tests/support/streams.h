@@ -52,6 +52,8 @@ public:
     // Raw symbols, for tests that need the list position itself.
     void Token(uint32_t t, uint32_t position);
     void Escape(uint32_t e);
+    // Raw bits, for streams no well-formed writer makes.
+    void Bits(uint32_t value, int32_t n) { PutBits(&writer_, value, n); }
 
     // Header and stream, padded to whole bytes.
     std::vector<uint8_t> Finish();

@@ -364,14 +364,13 @@ TEST(Rows, RunFromPastTheBufferWritesZeros) {
 }
 
 TEST(Rows, SecondTableSetIsReadBeforeToken16385MidRow) {
-    // 200 x 100 pixels, one literal each. The first set has one token and
-    // one offset code; token 16385 (row 81, x = 184) follows a second set
-    // in which the same one-bit code means another token: blue + 1.
+    // 200 x 100 pixels, one literal each. Token 16385 (row 81, x = 184)
+    // follows a second set in which the same bits (token code 0, offset
+    // code 0) mean another token: blue + 1 instead of a copy.
     CodeTables first, second;
-    first.token[129] = 1;
+    first.token[129] = first.token[215] = 1; // 129 is code 0
     first.offset[0] = 1;
-    second.token[5] = 1;
-    second.token[128] = 1; // code 1
+    second.token[128] = second.token[200] = 1; // 128 is code 0
     second.offset[0] = 1;
     StreamBuilder s(200, 100);
     s.Tables(first);
@@ -394,11 +393,10 @@ TEST(Rows, RunCountsAsOneToken) {
     // 16384 tokens with runs among them, then the second set: the run
     // tokens count once each, not once per pixel.
     CodeTables first, second;
-    first.token[129] = 1;
-    first.token[216 + 8] = 1; // run of 10
+    first.token[129] = 1;     // code 0
+    first.token[216 + 8] = 1; // run of 10, code 1
     first.offset[0] = 1;
-    second.token[5] = 1;
-    second.token[128] = 1;
+    second.token[128] = second.token[200] = 1; // 128 is code 0
     second.offset[0] = 1;
     const uint32_t runs = 1000;
     const uint32_t pixels = (16384 - runs) + 10 * runs + 100;
@@ -433,5 +431,37 @@ TEST(Rows, OneTableSetServes16384Tokens) {
         s.Tables(tables);
         EXPECT_EQ(DecodeBytes(s.Finish()).result, static_cast<int32_t>(shape[2]))
             << shape[0] << "x" << shape[1];
+    }
+}
+
+TEST(Rows, NoCodeOfTheLastSetSurvivesInTheNext) {
+    // The first set has token codes 0 (129) and 1 (215); the second only
+    // code 0 (128). After the second set, the bits 1 0 (token code 1,
+    // offset code 0) must be refused, not decoded with the first set's 215;
+    // the bits 0 0 decode as 128.
+    CodeTables first, second;
+    first.token[129] = first.token[215] = 1;
+    first.offset[0] = 1;
+    second.token[128] = 1;
+    second.offset[0] = 1;
+    for (uint32_t token_bit : {0u, 1u}) {
+        StreamBuilder s(16385, 1);
+        s.Tables(first);
+        for (uint32_t i = 0; i < 16384; i++) s.Literal(i % 2 == 0 ? 129 : 215, -1, 0);
+        s.Tables(second);
+        s.Bits(token_bit, 1);
+        s.Bits(0, 1);
+        s.Bits(0xFFFFFFFF, 32); // what follows the last token is never read as a token
+        const Decoded d = DecodeBytes(s.Finish());
+        if (token_bit == 1) {
+            EXPECT_EQ(d.result, ERR_READ);
+            continue;
+        }
+        ASSERT_EQ(d.result, ERR_NONE);
+        // 129 copies, 215 takes 2 off: pixel i is -2 * ((i + 1) / 2), so
+        // pixel 16383 is 0 again; the second set's 128 adds 1 to blue.
+        EXPECT_EQ(PixelAt(d, 16385, 1, 1, 0), MINUS_TWO);
+        EXPECT_EQ(PixelAt(d, 16385, 1, 16383, 0), BLACK);
+        EXPECT_EQ(PixelAt(d, 16385, 1, 16384, 0), (Px{0, 0, 1}));
     }
 }
