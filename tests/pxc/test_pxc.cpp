@@ -213,37 +213,7 @@ TEST(ReadBmp, RefusesOtherDepthsShortFilesAndHugeSides) {
     EXPECT_NE(message(wide).find("65535"), std::string::npos);
 }
 
-// ---- Writing ----
-
-TEST(WritePicture, PngAndBmpReadBackToTheSamePixels) {
-    TempDir dir;
-    for (uint32_t width : {1u, 2u, 5u, 8u}) {
-        Bitmap b = Bitmap::Allocate(width, 3);
-        std::mt19937 rng(width);
-        for (uint32_t y = 0; y < 3; y++)
-            for (uint32_t i = 0; i < 3 * width; i++) b.Row(y)[i] = static_cast<uint8_t>(rng());
-        for (const char *ext : {".png", ".bmp"}) {
-            SCOPED_TRACE(std::to_string(width) + ext);
-            const std::string path = dir.File("w" + std::to_string(width) + ext);
-            {
-                OutputFile out(path, false);
-                if (strcmp(ext, ".png") == 0) {
-                    WritePng(b, out);
-                } else {
-                    WriteBmp(b, out);
-                }
-                out.Commit();
-            }
-            Bitmap back = ReadPicture(path, NO_LIMIT, nullptr);
-            EXPECT_EQ(Rgb(back), Rgb(b));
-        }
-    }
-    // The BMP is the file header, then the 40-byte information block.
-    std::vector<uint8_t> bmp = ReadBack(dir.File("w5.bmp"));
-    ASSERT_EQ(bmp.size(), 14u + 40 + 3 * 16);
-    EXPECT_EQ(bmp[10], 54);
-    EXPECT_EQ(bmp[14], 40);
-}
+// ---- Output files ----
 
 TEST(OutputFile, AppearsOnlyWhenCommittedAndReplacesOnlyWithForce) {
     TempDir dir;
