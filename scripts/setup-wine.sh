@@ -6,12 +6,17 @@
 #
 #   scripts/setup-wine.sh          # everything
 #   scripts/setup-wine.sh --no-32  # 64-bit Wine only
+#   scripts/setup-wine.sh --qemu   # 32-bit programs through qemu-user even
+#                                  # where the kernel could run them itself
 #
 # Prefixes: /root/.wine-pxcm64 (win64) and /root/.wine-pxcm32 (win32),
 # the defaults of cmake/wine-run.sh.
 #
-# Why a newer qemu: the 32-bit Wine loader reserves its address ranges with
-# mmap(MAP_FIXED_NOREPLACE). qemu-user 7.2 (Debian 12) treats that flag as a
+# 32-bit programs run natively where the kernel can (CONFIG_IA32_EMULATION,
+# not switched off at boot); an i386 binfmt entry would take over from the
+# kernel, so the script switches such entries off then. Elsewhere qemu-user
+# runs them through binfmt_misc. Why a newer qemu: the 32-bit Wine loader
+# reserves its address ranges with mmap(MAP_FIXED_NOREPLACE). qemu-user 7.2 (Debian 12) treats that flag as a
 # mere hint and maps elsewhere, and Wine then fails at start-up with "failed
 # to map the shared user data: c0000018". qemu-user 10 (bookworm-backports)
 # honours the flag; with it a 32-bit prefix is created in about a minute.
@@ -24,7 +29,17 @@ BINFMT=/proc/sys/fs/binfmt_misc
 QEMU_LINE=':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F'
 
 want32=1
-[ "${1:-}" = "--no-32" ] && want32=0
+force_qemu=0
+for arg in "$@"; do
+    case $arg in
+    --no-32) want32=0 ;;
+    --qemu) force_qemu=1 ;;
+    *)
+        echo "usage: scripts/setup-wine.sh [--no-32] [--qemu]" >&2
+        exit 2
+        ;;
+    esac
+done
 
 log() { echo "setup-wine: $*"; }
 
@@ -89,23 +104,47 @@ make_prefix $PREFIX64 win64 /usr/lib/wine/wine64
 [ $want32 = 1 ] || exit 0
 
 # --- 32-bit execution ----------------------------------------------------------
-# Which qemu (if any) runs 32-bit programs now: qemu-user reports its version
-# when QEMU_VERSION is set; a native 32-bit kernel just runs Wine.
-qemu_in_use() {
-    QEMU_VERSION=1 /usr/lib/wine/wine --version 2>/dev/null | sed -n 's/^qemu-i386 version \([0-9]*\).*/\1/p' | head -1
+I386_MAGIC='^magic 7f454c4601010100000000000000000002000300'
+i386_entries() { # binfmt_misc entries that claim 32-bit x86 programs
+    local entry
+    [ -e "$BINFMT/register" ] || return 0
+    for entry in "$BINFMT"/*; do
+        [ -f "$entry" ] && grep -q "$I386_MAGIC" "$entry" 2>/dev/null && echo "$entry"
+    done
+    return 0
 }
-runs_32bit() { /usr/lib/wine/wine --version >/dev/null 2>&1; }
+# Which qemu (if any) runs 32-bit programs now: qemu-user reports its version
+# when QEMU_VERSION is set; a kernel that runs them itself just runs Wine.
+qemu_in_use() {
+    QEMU_VERSION=1 /usr/lib/wine/wine --version 2>/dev/null |
+        sed -n 's/^qemu-i386 version \([0-9]*\).*/\1/p' | head -1
+}
+# Does the kernel run 32-bit x86 programs itself? Asked with every i386
+# binfmt entry switched off for a moment, then put back as it was.
+native_32bit() {
+    local entry rc on=()
+    for entry in $(i386_entries); do
+        if head -1 "$entry" | grep -qx enabled; then
+            on+=("$entry")
+            echo 0 >"$entry"
+        fi
+    done
+    /usr/lib/wine/wine --version >/dev/null 2>&1
+    rc=$?
+    for entry in "${on[@]}"; do echo 1 >"$entry"; done
+    return $rc
+}
 
-registered=0
-for entry in "$BINFMT"/*; do
-    [ -f "$entry" ] || continue
-    if grep -q '^magic 7f454c4601010100000000000000000002000300' "$entry" 2>/dev/null; then
-        registered=1
-    fi
-done
-
-if [ $registered = 0 ] && runs_32bit; then
-    log "this kernel executes 32-bit x86 programs itself"
+if [ $force_qemu = 0 ] && native_32bit; then
+    # An emulator registered for i386 would take over from the kernel and
+    # only slow 32-bit Wine down (or, with qemu-user 7.2, break it).
+    for entry in $(i386_entries); do
+        if head -1 "$entry" | grep -qx enabled; then
+            log "switching off the binfmt entry $(basename "$entry"): the kernel runs 32-bit programs itself"
+            echo 0 >"$entry"
+        fi
+    done
+    log "32-bit programs run natively"
 else
     # qemu-user, recent enough for Wine.
     have=$( (qemu-i386-static --version 2>/dev/null || true) | sed -n 's/^qemu-i386 version \([0-9]*\).*/\1/p')
@@ -141,15 +180,12 @@ else
     fi
     # A registration with flag F holds the interpreter file it was made
     # with: after a qemu upgrade the old one stays in use until it is made
-    # again. Drop every i386 entry that does not run a recent qemu.
+    # again. Drop every i386 entry unless a recent qemu runs through it.
     used=$(qemu_in_use)
     if [ -z "$used" ] || [ "$used" -lt $MIN_QEMU_MAJOR ]; then
-        for entry in "$BINFMT"/*; do
-            [ -f "$entry" ] || continue
-            if grep -q '^magic 7f454c4601010100000000000000000002000300' "$entry" 2>/dev/null; then
-                log "removing the binfmt entry $(basename "$entry")"
-                echo -1 >"$entry"
-            fi
+        for entry in $(i386_entries); do
+            log "removing the binfmt entry $(basename "$entry")"
+            echo -1 >"$entry"
         done
         log "registering qemu-i386 with binfmt_misc"
         printf '%s' "$QEMU_LINE" >"$BINFMT/register"

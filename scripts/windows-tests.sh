@@ -1,0 +1,71 @@
+#!/bin/bash
+# Builds and tests the Windows DLLs (needs scripts/setup-wine.sh done once):
+#
+#   scripts/windows-tests.sh            # everything below
+#   scripts/windows-tests.sh win64      # pictures, win64 build and its tests
+#   scripts/windows-tests.sh win32      # pictures, win32 build and its tests
+#
+# 1. pictures: builds make_pictures natively (build/win-native) and writes
+#    the test pictures with their natively decoded pixels (build/win-pictures);
+# 2. win64: builds the win64 preset and runs its tests: the DLL's export and
+#    import tables, the unit tests and the test host under 64-bit Wine;
+# 3. win32: builds the win32 preset and runs its tests (label wine32 for the
+#    ones under 32-bit Wine): the tables, the unit tests and the host, each
+#    one Wine start. Where 32-bit programs cannot run, those tests report
+#    SKIPPED with the reason and CTest counts them as skipped.
+#
+# Every step runs even when an earlier one failed; the exit status is 1 when
+# any failed. Each step prints how long it took.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+what=${1:-all}
+case $what in
+all | win64 | win32) ;;
+*)
+    echo "usage: scripts/windows-tests.sh [all|win64|win32]" >&2
+    exit 2
+    ;;
+esac
+
+failed=()
+step() { # name command...
+    local name=$1 start rc
+    shift
+    echo "=== $name"
+    start=$(date +%s)
+    "$@"
+    rc=$?
+    echo "=== $name: $([ $rc = 0 ] && echo ok || echo "FAILED ($rc)") in $(($(date +%s) - start)) s"
+    [ $rc = 0 ] || failed+=("$name")
+    return $rc
+}
+
+pictures() {
+    if [ ! -f build/win-native/build.ninja ]; then
+        cmake -S . -B build/win-native -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null || return 1
+    fi
+    cmake --build build/win-native -j2 --target make_pictures &&
+        build/win-native/tests/windows/make_pictures build/win-pictures
+}
+
+build() { # preset
+    cmake --preset "$1" >/dev/null && cmake --build --preset "$1"
+}
+
+step pictures pictures || exit 1
+
+if [ "$what" != win32 ]; then
+    step "win64 build" build win64 &&
+        step "win64 tests (64-bit Wine)" ctest --preset win64
+fi
+if [ "$what" != win64 ]; then
+    step "win32 build" build win32 &&
+        step "win32 tests (32-bit Wine, label wine32)" ctest --preset win32
+fi
+
+if [ ${#failed[@]} -ne 0 ]; then
+    echo "windows-tests: failed: ${failed[*]}"
+    exit 1
+fi
+echo "windows-tests: all steps passed"
