@@ -134,8 +134,9 @@ uint32_t FirstDifferentRow(const uint8_t *a, const uint8_t *b, int64_t stride, u
     return rows;
 }
 
+// Rows counted from 1 for people.
 std::string RowText(uint32_t row, uint32_t height) {
-    return "row " + std::to_string(row) + " of " + std::to_string(height);
+    return "row " + std::to_string(row + 1) + " of " + std::to_string(height);
 }
 
 // Restores the caller's bytes whatever way DecodeBytes leaves.
