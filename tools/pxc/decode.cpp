@@ -67,6 +67,7 @@ struct Watch {
     uint32_t rows = 0;
     int32_t announced = -1;                // the last row the decoder announced
     int32_t first_difference = -1;
+    uint32_t rows_compared = 0;            // rows from the top found equal
     const RowProgress *progress = nullptr;
     const char *what = "decoding rows";
 };
@@ -92,6 +93,7 @@ int32_t PXCM_API OnRow(int32_t row, int32_t, PxcmLong user) {
                 w->first_difference = static_cast<int32_t>(final_row);
                 return 1;
             }
+            w->rows_compared = final_row + 1;
         }
     }
     return 0;
@@ -238,11 +240,9 @@ DecodedPicture DecodeBytes(std::vector<uint8_t> &file, const DecodeOptions &opti
                 good = static_cast<uint32_t>(w2.first_difference);
             } else if (r == ERR_ABORTED) {
                 throw FileError(ResultMessage(r));
-            } else if (r == ERR_READ && w2.announced >= 0) {
+            } else if (r == ERR_READ) {
                 // Only the rows compared before the failure are known good.
-                const int32_t compared = w2.announced - w2.lag + 1;
-                good = compared > 0 ? static_cast<uint32_t>(compared) : 0;
-                if (good > rows) good = rows;
+                good = w2.rows_compared;
             } else {
                 out.warnings.push_back("could not check whether the file is complete: " + ResultMessage(r));
             }
