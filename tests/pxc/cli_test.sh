@@ -254,6 +254,17 @@ cli)
     for sub in info probe decode encode; do has out.txt "$sub"; done
     run 2 frobnicate
     run 2 decode
+
+    # The progress bar goes to a terminal only.
+    "$MAKE" 1 64 300 a.pxc a.ppm || exit 1
+    run 0 decode a.pxc -o a.png
+    grep -q $'\r' err.txt && fail "progress drawn on a stderr that is not a terminal"
+    if command -v script >/dev/null; then
+        script -qec "'$PXC' decode a.pxc -o b.png; '$PXC' decode a.pxc a.pxc --out-dir o -j 2" /dev/null >tty.txt 2>&1
+        has tty.txt "decoding rows"
+        has tty.txt "files 2/2"
+        same_pixels a.ppm b.png
+    fi
     ;;
 
 *)
