@@ -61,12 +61,19 @@ int Sweep(const char *what, PlatformCall call, const std::function<Outcome(int k
     return uses;
 }
 
+RandomStreamOptions Options(double run_share) {
+    RandomStreamOptions o;
+    o.run_share = run_share;
+    return o;
+}
+
 struct Fixture {
-    RandomPicture pic = MakeRandomPicture(41, 12, 8);
+    RandomPicture pic;
     Bytes file_bytes;
     std::unique_ptr<TempFile> file;
     static constexpr PxcmLong OFFSET = 5;
-    Fixture() {
+    explicit Fixture(uint32_t width = 12, uint32_t height = 8, double run_share = 0.25)
+        : pic(MakeRandomPicture(41, width, height, Options(run_share))) {
         file_bytes = {9, 8, 7, 6, 5};
         file_bytes.insert(file_bytes.end(), pic.file.begin(), pic.file.end());
         file = std::make_unique<TempFile>(file_bytes);
@@ -166,8 +173,15 @@ TEST(Faults, GetPictureInfoEveryCall) {
 
 // GetPicture from memory and from a file: the result of each failure, what
 // happened to the host's handle variables, and whether the callback ran.
+// The larger picture spans several source reads and table sets.
 TEST(Faults, GetPictureEveryCall) {
-    Fixture fx;
+  for (const auto &shape : {std::pair<uint32_t, uint32_t>{12, 8}, {240, 160}}) {
+    Fixture fx(shape.first, shape.second, shape.first == 240 ? 0.01 : 0.25);
+    SCOPED_TRACE(std::to_string(shape.first) + "x" + std::to_string(shape.second));
+    if (shape.first == 240) {
+        ASSERT_GT(fx.pic.file.size(), 2u * 16384); // several chunks of any buffered reader
+        ASSERT_GT(fx.pic.tokens, 16384u);           // two table sets
+    }
     const int fds = OpenDescriptors();
     for (int c = 0; c < CALL_COUNT; c++) {
         const auto call = static_cast<PlatformCall>(c);
@@ -231,6 +245,7 @@ TEST(Faults, GetPictureEveryCall) {
         }
     }
     EXPECT_EQ(OpenDescriptors(), fds);
+  }
 }
 
 // A stop request at each callback: ERR_ABORTED, the blocks freed, and no
