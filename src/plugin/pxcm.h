@@ -88,7 +88,9 @@ typedef struct PxcmBitmapHeader {
 #pragma pack(pop)
 
 /* Called before every row with (row, height) and once at the end with
- * (height, height); a non-zero answer stops the decode. */
+ * (height, height); a non-zero answer stops the decode. GetPicture stores
+ * each block's handle in the caller's variable as soon as the block exists,
+ * so the callback may look at the rows decoded so far. */
 typedef int32_t(PXCM_API *ProgressCallback)(int32_t num, int32_t denom, PxcmLong user);
 
 PXCM_EXPORT int32_t PXCM_API GetPluginInfo(int32_t index, char *buffer, int32_t size);
