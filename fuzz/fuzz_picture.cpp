@@ -4,13 +4,34 @@
 // the result code fits the input, a refused picture hands back no block, a
 // decoded one comes with a complete bitmap header and a pixel block of
 // exactly height x stride bytes, every byte of which is read here, and the
-// callback saw every row in order and then (height, height).
+// callback saw every row in order and then (height, height). Pictures of
+// up to 65536 pixels are also decoded by the plain decoder of reference.h,
+// and both must agree on success or refusal and on every byte.
 #include <string.h>
 
 #include "harness.h"
 #include "plugin/pxcm.h"
+#include "reference.h"
 
 namespace {
+
+constexpr uint64_t REFERENCE_MAX_PIXELS = 1u << 16;
+
+// The reference decode of an accepted picture: true and the bitmap when
+// every row decoded.
+bool ReferenceDecode(const uint8_t *data, size_t size, uint32_t width, uint32_t height,
+                     std::vector<uint8_t> *out) {
+    RefPicture ref;
+    ref.bits = RefBits{data + FUZZ_HEADER_SIZE, size - FUZZ_HEADER_SIZE};
+    ref.width = width;
+    ref.height = height;
+    ref.stride = static_cast<int64_t>(FuzzStride(width));
+    ref.buf.assign(static_cast<size_t>(ref.stride * height), 0);
+    for (uint32_t m = 0; m < height; m++)
+        if (!ref.Row(m)) return false;
+    *out = std::move(ref.buf);
+    return true;
+}
 
 struct Progress {
     int32_t calls;
@@ -51,6 +72,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const uint32_t width = FuzzLe16(data + 12);
     const uint32_t height = FuzzLe16(data + 14);
     const uint64_t bytes = FuzzStride(width) * height;
+    std::vector<uint8_t> want;
+    const bool compare = bytes != 0 && static_cast<uint64_t>(width) * height <= REFERENCE_MAX_PIXELS;
+    const bool ref_ok = compare && ReferenceDecode(data, size, width, height, &want);
+    if (compare) FUZZ_CHECK(ref_ok == (result == ERR_NONE));
     if (result != ERR_NONE) {
         // A zero-size pixel block cannot be locked; anything else refused
         // lies in the stream.
@@ -76,6 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     uint32_t sum = 0;
     for (uint64_t i = 0; i < bytes; i++) sum = sum * 31 + p[i];
     g_sink = sum;
+    if (ref_ok) FUZZ_CHECK(memcmp(p, want.data(), want.size()) == 0);
     UnlockBlock(pixels);
     FreeBlock(pixels);
     FreeBlock(info);
