@@ -15,6 +15,7 @@ cmake --build "$build" --target pxcm_bench -j2 >/dev/null
 tables=$(mktemp)
 trap 'rm -f "$tables"' EXIT
 "$build/bench/pxcm_bench" "$@" "$corpus" >"$tables"
+mkdir -p "$root/docs"
 model=$(lscpu | sed -n 's/^Model name:[[:space:]]*//p' | head -n 1)
 {
     echo "# Benchmarks"
