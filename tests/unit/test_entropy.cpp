@@ -12,6 +12,7 @@
 #include "entropy/bitreader.h"
 #include "entropy/codelengths.h"
 #include "entropy/prefix.h"
+#include "entropy/streamreader.h"
 #include "support/streams.h"
 
 namespace {
@@ -135,6 +136,49 @@ TEST_F(BitReading, AnyPeekAndDropSequenceMatchesTheBits) {
             pos += drop;
         }
     }
+}
+
+TEST_F(BitReading, ChunkedReaderDeliversTheSameBitsAcrossChunks) {
+    // The picture decoder's reader pulls the source in large chunks; sizes
+    // around a chunk boundary, then zero bits past the end of the data.
+    std::mt19937 rng(11);
+    std::vector<uint8_t> chunk(STREAM_CHUNK);
+    for (size_t size : {size_t{1}, size_t{7}, size_t{8}, size_t{9}, size_t{STREAM_CHUNK - 1},
+                        size_t{STREAM_CHUNK}, size_t{STREAM_CHUNK + 1}, size_t{2 * STREAM_CHUNK + 5}}) {
+        std::vector<uint8_t> bytes(size);
+        for (auto &x : bytes) x = static_cast<uint8_t>(rng());
+        ByteReader b(bytes);
+        StreamReader r;
+        StartStreamReader(&r, b.source, chunk.data());
+        uint64_t pos = 0;
+        while (pos < size * 8 + 200) {
+            const int32_t n = static_cast<int32_t>(rng() % 26);
+            uint32_t v = 0;
+            ASSERT_EQ(PeekBits(&r, n, &v), ERR_NONE) << size << " at bit " << pos;
+            ASSERT_EQ(v, BitsAt(bytes, pos, n)) << size << " at bit " << pos << " n " << n;
+            const int32_t drop = n == 0 ? 0 : static_cast<int32_t>(rng() % (n + 1));
+            DropBits(&r, drop);
+            pos += drop;
+        }
+    }
+}
+
+TEST_F(BitReading, ChunkedReaderReportsAFailedReadWhenItsBitsRunOut) {
+    std::vector<uint8_t> bytes(STREAM_CHUNK + 100, 0xA5);
+    ByteReader b(bytes);
+    std::vector<uint8_t> chunk(STREAM_CHUNK);
+    StreamReader r;
+    StartStreamReader(&r, b.source, chunk.data());
+    FaultsArm(CALL_READ, 2); // the second chunk
+    uint32_t v = 0;
+    int32_t result = ERR_NONE;
+    uint64_t bits = 0;
+    while (bits < 8 * bytes.size() && (result = ReadBits(&r, 8, &v)) == ERR_NONE) {
+        ASSERT_EQ(v, 0xA5u);
+        bits += 8;
+    }
+    EXPECT_EQ(result, ERR_READ);
+    EXPECT_EQ(bits, 8u * STREAM_CHUNK); // every bit of the first chunk came through
 }
 
 // ---------------------------------------------------------------- Exp-Golomb

@@ -329,9 +329,13 @@ TEST_F(PictureFaults, EveryPlatformCallOfADecodeFails) {
         FaultsReset();
         Call clean = run();
         ASSERT_EQ(clean.result, ERR_NONE);
-        Release(clean);
         int counts[CALL_COUNT];
         for (int k = 0; k < CALL_COUNT; k++) counts[k] = FaultsCalls(static_cast<PlatformCall>(k));
+        auto *pixels = static_cast<const uint8_t *>(LockBlock(clean.pixels));
+        ASSERT_NE(pixels, nullptr);
+        EXPECT_EQ(std::vector<uint8_t>(pixels, pixels + pic.pixels.size()), pic.pixels);
+        UnlockBlock(clean.pixels);
+        Release(clean);
         EXPECT_GE(counts[CALL_READ], 3) << from_file;
         EXPECT_EQ(counts[CALL_BLOCK_ALLOC], 2);
         EXPECT_EQ(counts[CALL_HEAP_ALLOC], 1);
