@@ -1,10 +1,11 @@
 #!/bin/bash
-# Builds and tests the Windows DLLs (needs scripts/setup-wine.sh done once):
+# Builds and tests the Windows DLLs under Wine:
 #
 #   scripts/windows-tests.sh            # everything below
 #   scripts/windows-tests.sh win64      # pictures, win64 build and its tests
 #   scripts/windows-tests.sh win32      # pictures, win32 build and its tests
 #
+# 0. wine setup: scripts/setup-wine.sh (when run as root; cheap when done);
 # 1. pictures: builds make_pictures natively (build/win-native) and writes
 #    the test pictures with their natively decoded pixels (build/win-pictures);
 # 2. win64: builds the win64 preset and runs its tests: the DLL's export and
@@ -41,6 +42,21 @@ step() { # name command...
     return $rc
 }
 
+# Wine itself: scripts/setup-wine.sh, when we may (root) and unless
+# PXCM_NO_WINE_SETUP=1. Without 64-bit Wine nothing here can run; without
+# 32-bit execution the 32-bit tests report SKIPPED.
+setup() {
+    if [ "${PXCM_NO_WINE_SETUP:-0}" = 1 ] || [ "$(id -u)" != 0 ]; then
+        echo "using Wine as it is (scripts/setup-wine.sh, as root, sets it up)"
+        return 0
+    fi
+    scripts/setup-wine.sh --no-32 || return 1
+    [ "$what" = win64 ] && return 0
+    scripts/setup-wine.sh ||
+        echo "windows-tests: 32-bit Wine could not be set up; the 32-bit tests will report SKIPPED"
+    return 0
+}
+
 pictures() {
     if [ ! -f build/win-native/build.ninja ]; then
         cmake -S . -B build/win-native -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null || return 1
@@ -53,6 +69,7 @@ build() { # preset
     cmake --preset "$1" >/dev/null && cmake --build --preset "$1"
 }
 
+step "wine setup" setup || exit 1
 step pictures pictures || exit 1
 
 if [ "$what" != win32 ]; then
