@@ -167,6 +167,17 @@ TEST(EncoderRoundTrip, SeveralTableSets) {
     for (int32_t effort : {1, 9}) ExpectRoundTrip(p, effort, "noise over gradient");
 }
 
+// The largest widths and heights the header can hold.
+TEST(EncoderRoundTrip, ExtremeShapes) {
+    Pixels wide = Noise(65535, 2, 12, 4);
+    for (uint32_t x = 1000; x < 30000; x++) memcpy(At(&wide, x, 1), At(&wide, 999, 1), 3);
+    Pixels tall = Noise(1, 65535, 13, 2);
+    for (int32_t effort : {1, 9}) {
+        ExpectRoundTrip(wide, effort, "65535x2");
+        ExpectRoundTrip(tall, effort, "1x65535");
+    }
+}
+
 // Tiny pictures of few values, mostly zero, so that references into bytes
 // not decoded yet, past the buffer's end and into the trailing bytes often
 // match and get chosen: every reference rule of the decoder is exercised.
