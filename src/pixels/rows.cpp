@@ -8,37 +8,6 @@ const OffsetPair INITIAL_OFFSETS[OFFSET_COUNT] = {
     {-1, 0}, {0, 1}, {1, 1}, {-1, 1}, {2, 1}, {-2, 1}, {-2, 0}, {0, 2}, {1, 2}, {-1, 2}, {-3, 0},
 };
 
-void ResetOffsetList(OffsetList *list, int64_t stride) {
-    for (int32_t i = 0; i < OFFSET_COUNT; i++) {
-        list->entries[i] = INITIAL_OFFSETS[i];
-        list->delta[i] = INITIAL_OFFSETS[i].dy * stride + 3 * static_cast<int64_t>(INITIAL_OFFSETS[i].dx);
-    }
-}
-
-// Moves entry w to the front, and returns its delta. The entries are
-// carried forward one at a time through registers (a plain shifting loop
-// would be turned into memmove calls, costly for the few entries moved).
-static inline int64_t MoveDeltaToFront(OffsetList *list, uint32_t w) {
-    OffsetPair pair = list->entries[w];
-    int64_t delta = list->delta[w];
-    const int64_t chosen = delta;
-    for (uint32_t i = 0; i <= w; i++) {
-        const OffsetPair next_pair = list->entries[i];
-        const int64_t next_delta = list->delta[i];
-        list->entries[i] = pair;
-        list->delta[i] = delta;
-        pair = next_pair;
-        delta = next_delta;
-    }
-    return chosen;
-}
-
-OffsetPair MoveToFront(OffsetList *list, uint32_t w) {
-    const OffsetPair chosen = list->entries[w];
-    MoveDeltaToFront(list, w);
-    return chosen;
-}
-
 void StartRowDecoder(RowDecoder *state, InputSource source, WorkBlock *work, uint8_t *pixels,
                      uint32_t width, uint32_t height) {
     StartStreamReader(&state->reader, source, work->input);
@@ -46,7 +15,9 @@ void StartRowDecoder(RowDecoder *state, InputSource source, WorkBlock *work, uin
     state->countdown = 0;
     state->pixels = pixels;
     state->stride = RowStride(width);
-    ResetOffsetList(&state->offsets, state->stride);
+    ResetOffsetList(&state->offsets);
+    for (int32_t i = 0; i < OFFSET_COUNT; i++)
+        state->delta[i] = INITIAL_OFFSETS[i].dy * state->stride + 3 * static_cast<int64_t>(INITIAL_OFFSETS[i].dx);
     state->size = state->stride * static_cast<int64_t>(height);
     state->width = static_cast<int32_t>(width);
     state->height = static_cast<int32_t>(height);
@@ -139,7 +110,8 @@ static inline int32_t TakeSymbol(StreamReader *r, StreamReader *shared, const Pr
 // leaves this function, so that its bits stay in registers; restrict tells
 // the compiler that pixel stores touch neither it nor the offset list.
 static int32_t DecodeTokens(StreamReader *__restrict reader, OffsetList *__restrict offsets,
-                            int32_t *__restrict countdown, WorkBlock *work,
+                            const int64_t *__restrict delta, int32_t *__restrict countdown,
+                            WorkBlock *work,
                             uint8_t *__restrict pixels, int64_t size, int64_t out, int32_t width) {
     StreamReader r = *reader;
     int32_t result = ERR_NONE;
@@ -173,7 +145,7 @@ static int32_t DecodeTokens(StreamReader *__restrict reader, OffsetList *__restr
                 if (result != ERR_NONE) break;
             }
         }
-        const int64_t src = out + MoveDeltaToFront(offsets, w);
+        const int64_t src = out + delta[MoveToFrontIndex(offsets, w)];
         if (t < FIRST_RUN_TOKEN) {
             const int8_t dr = DigitTables.first[t];
             const int8_t dg = DigitTables.second[t];
@@ -226,7 +198,7 @@ int32_t DecodeRow(RowDecoder *s, int32_t m) {
     OffsetList offsets = s->offsets;
     int32_t countdown = s->countdown;
     const int64_t out = static_cast<int64_t>(s->height - 1 - m) * s->stride;
-    int32_t result = DecodeTokens(&reader, &offsets, &countdown, s->work, s->pixels, s->size, out,
+    int32_t result = DecodeTokens(&reader, &offsets, s->delta, &countdown, s->work, s->pixels, s->size, out,
                                   s->width);
     s->reader = reader;
     s->offsets = offsets;

@@ -20,17 +20,45 @@ struct OffsetPair {
 
 extern const OffsetPair INITIAL_OFFSETS[OFFSET_COUNT];
 
+// The move-to-front list of offsets, kept as positions into
+// INITIAL_OFFSETS, four bits each, entry 0 in the lowest bits: a move to
+// front is a few shifts and masks on one word.
 struct OffsetList {
-    OffsetPair entries[OFFSET_COUNT];
-    int64_t delta[OFFSET_COUNT]; // dy * stride + 3 * dx for each entry, moved along
+    uint64_t order;
 };
+
+constexpr uint64_t INITIAL_ORDER = 0xA9876543210ULL;
+
+inline void ResetOffsetList(OffsetList *list) { list->order = INITIAL_ORDER; }
+
+// Moves entry w (0 to 10) to the front; returns its position in INITIAL_OFFSETS.
+inline uint32_t MoveToFrontIndex(OffsetList *list, uint32_t w) {
+    const uint32_t shift = 4 * w;
+    const uint64_t order = list->order;
+    const uint64_t chosen = (order >> shift) & 15;
+    const uint64_t below = order & ((static_cast<uint64_t>(1) << shift) - 1);
+    const uint64_t above = ((order >> shift) >> 4) << shift << 4;
+    list->order = above | (below << 4) | chosen;
+    return static_cast<uint32_t>(chosen);
+}
+
+// Entry i of the list.
+inline OffsetPair OffsetAt(const OffsetList *list, uint32_t i) {
+    return INITIAL_OFFSETS[(list->order >> (4 * i)) & 15];
+}
+
+// Moves entry w to the front and returns it.
+inline OffsetPair MoveToFront(OffsetList *list, uint32_t w) {
+    return INITIAL_OFFSETS[MoveToFrontIndex(list, w)];
+}
 
 // Everything one picture's decode carries from row to row.
 struct RowDecoder {
     StreamReader reader;
     WorkBlock *work;
     OffsetList offsets;
-    int32_t countdown; // tokens left before the next table set
+    int64_t delta[OFFSET_COUNT]; // dy * stride + 3 * dx of each of INITIAL_OFFSETS
+    int32_t countdown;           // tokens left before the next table set
     uint8_t *pixels;   // the bitmap, height * stride bytes, zero-filled
     int64_t size;      // height * stride
     int64_t stride;
@@ -40,11 +68,6 @@ struct RowDecoder {
 
 // Stride of a 24-bit row: 3 * width rounded up to a multiple of 4.
 inline int64_t RowStride(uint32_t width) { return (static_cast<int64_t>(width) * 3 + 3) & ~3LL; }
-
-// Sets the list to INITIAL_OFFSETS; deltas are computed for rows `stride` bytes apart.
-void ResetOffsetList(OffsetList *list, int64_t stride = 0);
-// Moves entry w to the front and returns it.
-OffsetPair MoveToFront(OffsetList *list, uint32_t w);
 
 // Sets up a picture's decode: the reader at the source's position (the byte
 // after the header), the list at its initial order, a table set due.

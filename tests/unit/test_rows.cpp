@@ -63,19 +63,19 @@ TEST(Rows, MoveToFrontExample) {
     const int32_t want[11][2] = {{-1, 1}, {-1, 0}, {0, 1}, {1, 1}, {2, 1}, {-2, 1},
                                  {-2, 0}, {0, 2}, {1, 2}, {-1, 2}, {-3, 0}};
     for (int i = 0; i < 11; i++) {
-        EXPECT_EQ(list.entries[i].dx, want[i][0]) << i;
-        EXPECT_EQ(list.entries[i].dy, want[i][1]) << i;
+        EXPECT_EQ(OffsetAt(&list, i).dx, want[i][0]) << i;
+        EXPECT_EQ(OffsetAt(&list, i).dy, want[i][1]) << i;
     }
     // Choosing the front entry changes nothing; choosing the last rotates.
     MoveToFront(&list, 0);
-    EXPECT_EQ(list.entries[0].dx, -1);
-    EXPECT_EQ(list.entries[1].dy, 0);
+    EXPECT_EQ(OffsetAt(&list, 0).dx, -1);
+    EXPECT_EQ(OffsetAt(&list, 1).dy, 0);
     MoveToFront(&list, 10);
-    EXPECT_EQ(list.entries[0].dx, -3);
-    EXPECT_EQ(list.entries[1].dx, -1);
-    EXPECT_EQ(list.entries[1].dy, 1);
-    EXPECT_EQ(list.entries[10].dx, -1);
-    EXPECT_EQ(list.entries[10].dy, 2);
+    EXPECT_EQ(OffsetAt(&list, 0).dx, -3);
+    EXPECT_EQ(OffsetAt(&list, 1).dx, -1);
+    EXPECT_EQ(OffsetAt(&list, 1).dy, 1);
+    EXPECT_EQ(OffsetAt(&list, 10).dx, -1);
+    EXPECT_EQ(OffsetAt(&list, 10).dy, 2);
 }
 
 TEST(Rows, TopRowReferencesAboveAreBlack) {
