@@ -100,9 +100,13 @@ static inline int32_t TakeSymbol(StreamReader *r, StreamReader *shared, const Pr
         }
     }
     if (TakeFastSymbol(r, d, symbol)) return ERR_NONE;
+    // Through a variable of its own, so that the caller's symbol need not
+    // live in memory.
+    uint32_t slow_symbol = 0;
     *shared = *r;
-    int32_t result = DecodeSymbol<StreamReader>(shared, d, symbol);
+    int32_t result = DecodeSymbol<StreamReader>(shared, d, &slow_symbol);
     *r = *shared;
+    *symbol = slow_symbol;
     return result;
 }
 
@@ -114,17 +118,19 @@ static int32_t DecodeTokens(StreamReader *__restrict reader, OffsetList *__restr
                             WorkBlock *work,
                             uint8_t *__restrict pixels, int64_t size, int64_t out, int32_t width) {
     StreamReader r = *reader;
+    OffsetList list = *offsets;
+    int32_t tokens_left = *countdown;
     int32_t result = ERR_NONE;
     int32_t count = 0;
     while (count < width) {
-        if (*countdown == 0) {
+        if (tokens_left == 0) {
             *reader = r;
             result = ReadTableSet(reader, work);
             r = *reader;
             if (result != ERR_NONE) break;
-            *countdown = REBUILD_PERIOD - 1;
+            tokens_left = REBUILD_PERIOD - 1;
         } else {
-            (*countdown)--;
+            tokens_left--;
         }
         uint32_t t = 0;
         uint32_t w = 0;
@@ -145,7 +151,7 @@ static int32_t DecodeTokens(StreamReader *__restrict reader, OffsetList *__restr
                 if (result != ERR_NONE) break;
             }
         }
-        const int64_t src = out + delta[MoveToFrontIndex(offsets, w)];
+        const int64_t src = out + delta[MoveToFrontIndex(&list, w)];
         if (t < FIRST_RUN_TOKEN) {
             const int8_t dr = DigitTables.first[t];
             const int8_t dg = DigitTables.second[t];
@@ -190,6 +196,8 @@ static int32_t DecodeTokens(StreamReader *__restrict reader, OffsetList *__restr
         }
     }
     *reader = r;
+    *offsets = list;
+    *countdown = tokens_left;
     return result;
 }
 
