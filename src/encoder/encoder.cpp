@@ -35,6 +35,7 @@ constexpr int32_t MAX_RUN = 127;
 constexpr int32_t BLOCK_TOKENS = 16384;
 constexpr int32_t MAX_CODE_BITS = 16;
 constexpr uint8_t NO_LITERAL = 0xFF;
+constexpr uint8_t NO_ESCAPE = 251; // stored for channels without escape; costs nothing
 
 struct Offset {
     int32_t dx;
@@ -70,7 +71,7 @@ struct Token {
 struct Costs {
     float token[TOKEN_SYMBOLS];
     float offset[OFFSET_SYMBOLS];
-    float escape[ESCAPE_SYMBOLS];
+    float escape[ESCAPE_SYMBOLS + 1]; // the last is NO_ESCAPE's, 0
 };
 
 struct Counts {
@@ -93,13 +94,14 @@ struct RowChoices {
     int32_t width;
     std::vector<uint8_t> run;     // [offset * width + x]: longest legal run, 0 if below 2
     std::vector<uint8_t> literal; // literal token, NO_LITERAL if the reference is illegal
-    std::vector<uint8_t> escapes; // 3 per entry: escape symbols, red first
+    std::vector<uint8_t> escapes; // 3 per entry: escape symbols or NO_ESCAPE, red first
     std::vector<int32_t> chain;   // scratch for the run lengths
 };
 
 // One literal channel: the digit and, for digit 0, the escape symbol.
 inline int32_t ChannelDigit(uint8_t ref, uint8_t out, uint8_t *escape) {
     const int32_t d = static_cast<int8_t>(static_cast<uint8_t>(out - ref));
+    *escape = NO_ESCAPE;
     if (d >= -2 && d <= 2) return 3 - d;
     *escape = static_cast<uint8_t>(ref - out - 3);
     return 0;
@@ -221,13 +223,8 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc) {
 // Cost of the literal of offset k at x, escapes included.
 inline float LiteralCost(const RowChoices &rc, const Costs &c, int32_t k, int32_t x) {
     const size_t i = static_cast<size_t>(k) * rc.width + x;
-    const uint8_t t = rc.literal[i];
-    float cost = c.token[t];
     const uint8_t *e = &rc.escapes[3 * i];
-    if (t < 36) cost += c.escape[e[0]];
-    if ((t / 6) % 6 == 0) cost += c.escape[e[1]];
-    if (t % 6 == 0) cost += c.escape[e[2]];
-    return cost;
+    return c.token[rc.literal[i]] + c.escape[e[0]] + c.escape[e[1]] + c.escape[e[2]];
 }
 
 void AppendLiteral(const RowChoices &rc, int32_t k, int32_t x, int32_t w,
@@ -361,6 +358,7 @@ void StartingCosts(Costs *c) {
         c->token[RUN_BIAS + n] = 6.0f + 0.5f * log2f(static_cast<float>(n));
     for (int32_t i = 0; i < OFFSET_SYMBOLS; i++) c->offset[i] = 1.0f + 0.8f * i;
     for (int32_t e = 0; e < ESCAPE_SYMBOLS; e++) c->escape[e] = 8.0f;
+    c->escape[NO_ESCAPE] = 0;
 }
 
 // Bits per symbol estimated from counts; an unseen symbol costs as much as
@@ -424,6 +422,7 @@ int64_t MeasureParse(const std::vector<Token> &tokens, std::vector<Costs> *costs
         CostsFromCounts(counts.token, TOKEN_SYMBOLS, c.token);
         CostsFromCounts(counts.offset, OFFSET_SYMBOLS, c.offset);
         CostsFromCounts(counts.escape, ESCAPE_SYMBOLS, c.escape);
+        c.escape[NO_ESCAPE] = 0;
         costs->push_back(c);
     }
     return bits;
