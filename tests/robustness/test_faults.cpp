@@ -10,6 +10,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include <functional>
 
 #include "platform/faults.h"
@@ -74,8 +76,8 @@ struct Fixture {
     static constexpr PxcmLong OFFSET = 5;
     explicit Fixture(uint32_t width = 12, uint32_t height = 8, double run_share = 0.25)
         : pic(MakeRandomPicture(41, width, height, Options(run_share))) {
-        file_bytes = {9, 8, 7, 6, 5};
-        file_bytes.insert(file_bytes.end(), pic.file.begin(), pic.file.end());
+        file_bytes.assign(OFFSET + pic.file.size(), 0x5A); // junk before the picture
+        std::copy(pic.file.begin(), pic.file.end(), file_bytes.begin() + OFFSET);
         file = std::make_unique<TempFile>(file_bytes);
     }
 };

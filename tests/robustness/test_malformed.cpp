@@ -7,6 +7,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "encoder/writer.h"
 #include "platform/faults.h"
 #include "robustness/support.h"
@@ -222,8 +224,8 @@ TEST(Malformed, EachHeaderFieldWrong) {
         ASSERT_FALSE(HeaderAccepted(f)) << c.what;
         ExpectRefused(f, ERR_BAD_FORMAT, c.what);
         // The same through a file, at an offset.
-        Bytes in_file = {1, 2, 3};
-        in_file.insert(in_file.end(), f.begin(), f.end());
+        Bytes in_file(3 + f.size(), 1);
+        std::copy(f.begin(), f.end(), in_file.begin() + 3);
         TempFile tmp(in_file);
         const Decoded d = DecodeFile(tmp.path, 3);
         EXPECT_EQ(d.result, ERR_BAD_FORMAT) << c.what;
