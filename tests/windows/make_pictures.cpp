@@ -1,7 +1,7 @@
 // Writes the pictures the Windows test host decodes, with the pixels this
 // (native) build decodes from them:
 //
-//   make_pictures DIR
+//   make_pictures DIR [CORPUS_DIR [SAMPLES_DIR]]
 //
 // For every picture DIR gets NAME.pxc (the whole file) and, when the native
 // decode succeeds, NAME.bgr (the pixel block exactly as GetPicture returned
@@ -14,14 +14,21 @@
 // model expects, and the set against what the host needs (small and odd
 // widths, a picture with more than one table set); it exits non-zero when a
 // check fails, so that the host never compares against a wrong reference.
+//
+// With a corpus directory, every PNG in it is also encoded at the lowest and
+// the highest effort (expected: the source pixels), and every .pxc in the
+// samples directory is added as it is.
 #include <stdint.h>
 #include <stdio.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "bench/png_picture.h"
+#include "encoder/encoder.h"
 #include "encoder/writer.h"
 #include "plugin/pxcm.h"
 #include "support/random_stream.h"
@@ -87,11 +94,56 @@ Picture Empty(const std::string &name, uint32_t width, uint32_t height) {
     return p;
 }
 
+// The corpus pictures through the encoder, at the given effort.
+bool AddCorpus(const std::filesystem::path &corpus, int32_t effort, std::vector<Picture> *set) {
+    std::vector<std::filesystem::path> files;
+    for (const auto &entry : std::filesystem::directory_iterator(corpus))
+        if (entry.path().extension() == ".png") files.push_back(entry.path());
+    std::sort(files.begin(), files.end());
+    for (const auto &path : files) {
+        std::vector<uint8_t> png;
+        RgbPicture rgb;
+        if (!ReadWholeFile(path.string(), &png) || !DecodePngRgb(png.data(), png.size(), &rgb)) {
+            fprintf(stderr, "FAIL cannot read %s\n", path.string().c_str());
+            return false;
+        }
+        Picture p;
+        p.name = path.stem().string() + "-e" + std::to_string(effort);
+        p.width = rgb.width;
+        p.height = rgb.height;
+        p.expected = ToBitmap(rgb);
+        const EncoderInput in{p.expected.data(), rgb.width, rgb.height, BitmapStride(rgb.width)};
+        EncoderOptions options{};
+        options.effort = effort;
+        if (EncodePicture(&in, &options, &p.file) != ENCODE_OK) {
+            fprintf(stderr, "FAIL cannot encode %s\n", path.string().c_str());
+            return false;
+        }
+        set->push_back(std::move(p));
+    }
+    return !files.empty();
+}
+
+// Sample pictures as they are; the native decode is the reference.
+void AddSamples(const std::filesystem::path &samples, std::vector<Picture> *set) {
+    for (const auto &entry : std::filesystem::directory_iterator(samples)) {
+        if (entry.path().extension() != ".pxc") continue;
+        Picture p;
+        p.name = "sample-" + entry.path().stem().string();
+        if (!ReadWholeFile(entry.path().string(), &p.file) || p.file.size() < 16) continue;
+        p.width = p.file[12] | p.file[13] << 8;
+        p.height = p.file[14] | p.file[15] << 8;
+        const Decoded d = DecodeNatively(p.file);
+        p.expected = d.pixels;
+        set->push_back(std::move(p));
+    }
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
-    if (argc != 2) {
-        fprintf(stderr, "usage: make_pictures DIR\n");
+    if (argc < 2 || argc > 4) {
+        fprintf(stderr, "usage: make_pictures DIR [CORPUS_DIR [SAMPLES_DIR]]\n");
         return 2;
     }
     const std::filesystem::path dir = argv[1];
@@ -114,6 +166,11 @@ int main(int argc, char **argv) {
     set.push_back(Random("w260h99", 21, 260, 99, literals));
     set.push_back(Empty("w7h0", 7, 0));
     set.push_back(Empty("w0h5", 0, 5));
+    if (argc >= 3) {
+        for (int32_t effort : {1, 9})
+            if (!AddCorpus(argv[2], effort, &set)) return 1;
+    }
+    if (argc >= 4) AddSamples(argv[3], &set);
 
     int failures = 0;
     bool several_table_sets = false;
