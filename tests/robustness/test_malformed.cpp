@@ -337,3 +337,59 @@ TEST(Malformed, HugeHeaderOverTinyStream) {
     EXPECT_EQ(d16.result, ERR_READ);
     EXPECT_EQ(DecodeMemory(ZeroBitPicture(16384, 1, 129)).result, ERR_NONE);
 }
+
+// Source descriptions and buffers no host should pass, which must still give
+// a result code and touch nothing they must not.
+TEST(Malformed, HostileArguments) {
+    const RandomPicture pic = MakeRandomPicture(61, 6, 3);
+    const char *bytes = reinterpret_cast<const char *>(pic.file.data());
+    const PxcmLong size = static_cast<PxcmLong>(pic.file.size());
+    auto picture = [](const char *location, PxcmLong extent, uint32_t mode) {
+        PxcmBlock info = Sentinel(1), pixels = Sentinel(2);
+        const int32_t r = GetPicture(location, extent, mode, &info, &pixels, nullptr, 0);
+        const bool untouched = info == Sentinel(1) && pixels == Sentinel(2);
+        if (r == ERR_NONE) {
+            FreeBlock(pixels);
+            FreeBlock(info);
+        }
+        return std::make_pair(r, untouched);
+    };
+    // Unsupported source kinds, whatever the location.
+    for (uint32_t kind = 2; kind < 8; kind++) {
+        EXPECT_EQ(picture(nullptr, 0, kind), std::make_pair(int32_t{ERR_INTERNAL}, true)) << kind;
+        PictureInfoBlock record = Untouched();
+        EXPECT_EQ(GetPictureInfo(bytes, size, kind, &record), ERR_INTERNAL) << kind;
+        EXPECT_TRUE(SameRecord(record, Untouched()));
+    }
+    // Only the low 3 bits of the mode count.
+    EXPECT_EQ(picture(bytes, size, 0xFFFFFFF8u | SOURCE_MEMORY).first, ERR_NONE);
+    // A negative size cannot be opened; a null block is one the platform
+    // provides, zero-filled, so no header is found in it.
+    EXPECT_EQ(picture(bytes, -1, SOURCE_MEMORY), std::make_pair(int32_t{ERR_MEMORY}, true));
+    EXPECT_EQ(picture(nullptr, 64, SOURCE_MEMORY), std::make_pair(int32_t{ERR_BAD_FORMAT}, true));
+    EXPECT_EQ(picture(bytes, 0, SOURCE_MEMORY).first, ERR_READ);
+    // Files: no name, a missing file, an offset before the start or past the end.
+    TempFile tmp(pic.file);
+    EXPECT_EQ(picture(nullptr, 0, SOURCE_FILE), std::make_pair(int32_t{ERR_READ}, true));
+    EXPECT_EQ(picture("/nonexistent/pxcm/x.pxc", 0, SOURCE_FILE), std::make_pair(int32_t{ERR_READ}, true));
+    EXPECT_EQ(picture(tmp.path.c_str(), -5, SOURCE_FILE), std::make_pair(int32_t{ERR_READ}, true));
+    EXPECT_EQ(picture(tmp.path.c_str(), size + 100, SOURCE_FILE), std::make_pair(int32_t{ERR_READ}, true));
+    EXPECT_EQ(picture(tmp.path.c_str(), 0, SOURCE_FILE).first, ERR_NONE);
+    // A probe handle that is no open descriptor answers 0.
+    EXPECT_EQ(IsSupported(nullptr, static_cast<PxcmRef>(0xFFF0)), 0);
+    // GetPluginInfo never writes outside the buffer: guard bytes around it.
+    for (int32_t index = -1; index <= 4; index++) {
+        for (int32_t capacity : {-5, 0, 1, 2, 5, 64}) {
+            char buffer[80];
+            memset(buffer, '#', sizeof buffer);
+            const int32_t n = GetPluginInfo(index, buffer + 8, capacity);
+            const int32_t used = capacity > 0 ? capacity : 0;
+            for (int i = 0; i < 8; i++) ASSERT_EQ(buffer[i], '#') << index << " " << capacity;
+            for (size_t i = 8 + static_cast<size_t>(used); i < sizeof buffer; i++) {
+                ASSERT_EQ(buffer[i], '#') << index << " " << capacity;
+            }
+            ASSERT_GE(n, 0);
+            ASSERT_LT(n, capacity > 0 ? capacity : 1);
+        }
+    }
+}
