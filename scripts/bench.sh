@@ -30,7 +30,9 @@ model=$(lscpu | sed -n 's/^Model name:[[:space:]]*//p' | head -n 1)
     echo "bitmap for PXCM), allocation of the output included; PXCM is also decoded"
     echo "from a file through GetPicture. The PXCM file decoded is the one of the"
     echo "highest effort level measured. Every decoded picture is compared with the"
-    echo "source pixels."
+    echo "source pixels. Times are the thread's CPU time, which leaves out waiting for"
+    echo "the processor but not the cache and memory traffic of other work: on a busy"
+    echo "machine figures vary by a fifth or more between runs."
     echo
     cat "$tables"
 } >"$root/docs/benchmarks.md"
