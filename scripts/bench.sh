@@ -4,6 +4,7 @@
 # the terminal. Extra arguments go to pxcm_bench (e.g. --runs 3 --efforts 1,9).
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
+PXCM_BENCH_DEPS=1 "$root/scripts/deps.sh"
 build=${PXCM_BENCH_BUILD:-$root/build/enc-bench}
 corpus=${PXCM_CORPUS:-$root/../shared/corpus}
 generator=""
