@@ -46,6 +46,9 @@ struct FastEntry {
 // PAIR_BITS bits: the common case costs one look-up for the two.
 constexpr int32_t PAIR_BITS = 12;
 constexpr int32_t PAIR_SIZE = 1 << PAIR_BITS;
+// The pair table is filled through the wide tables: the bits after a
+// one-bit token code must still index them.
+static_assert(PAIR_BITS - 1 <= FAST_BITS && FAST_BITS < PAIR_BITS, "pair table built from the wide tables");
 
 struct PairEntry {
     uint16_t token;
