@@ -56,7 +56,7 @@ std::vector<uint8_t> Rgb(const Bitmap &b) {
     return out;
 }
 
-struct PngSpec {
+struct PngShape {
     uint32_t width, height;
     uint8_t color_type, bit_depth;
     std::vector<uint8_t> data; // packed rows as the PNG stores them
@@ -64,7 +64,7 @@ struct PngSpec {
     bool trns = false;
 };
 
-std::vector<uint8_t> MakePng(const PngSpec &s) {
+std::vector<uint8_t> MakePng(const PngShape &s) {
     spng_ctx *ctx = spng_ctx_new(SPNG_CTX_ENCODER);
     spng_set_option(ctx, SPNG_ENCODE_TO_BUFFER, 1);
     spng_ihdr ihdr{s.width, s.height, s.bit_depth, s.color_type, 0, 0, 0};
@@ -133,7 +133,7 @@ std::vector<uint8_t> MakeBmp(bool top_down, uint32_t bits = 24) {
 TEST(ReadPng, EveryColourTypeBecomesRgb8) {
     struct Case {
         const char *name;
-        PngSpec spec;
+        PngShape shape;
         std::vector<uint8_t> rgb; // expected, top-down
         bool alpha_warning;
     };
@@ -157,9 +157,9 @@ TEST(ReadPng, EveryColourTypeBecomesRgb8) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<std::string> warnings;
-        Bitmap b = ReadPng(MakePng(c.spec), NO_LIMIT, &warnings);
-        EXPECT_EQ(b.width(), c.spec.width);
-        EXPECT_EQ(b.height(), c.spec.height);
+        Bitmap b = ReadPng(MakePng(c.shape), NO_LIMIT, &warnings);
+        EXPECT_EQ(b.width(), c.shape.width);
+        EXPECT_EQ(b.height(), c.shape.height);
         EXPECT_EQ(Rgb(b), c.rgb);
         EXPECT_EQ(warnings.size(), c.alpha_warning ? 1u : 0u);
         // Padding bytes of the bottom-up rows stay zero.
@@ -169,14 +169,14 @@ TEST(ReadPng, EveryColourTypeBecomesRgb8) {
 }
 
 TEST(ReadPng, RefusesWhatAPxcmPictureCannotHold) {
-    PngSpec wide{65536, 1, SPNG_COLOR_TYPE_GRAYSCALE, 8, std::vector<uint8_t>(65536, 7), {}, false};
+    PngShape wide{65536, 1, SPNG_COLOR_TYPE_GRAYSCALE, 8, std::vector<uint8_t>(65536, 7), {}, false};
     try {
         ReadPng(MakePng(wide), NO_LIMIT, nullptr);
         FAIL() << "a picture 65536 pixels wide was accepted";
     } catch (const FileError &e) {
         EXPECT_NE(std::string(e.what()).find("65535"), std::string::npos) << e.what();
     }
-    PngSpec small{4, 4, SPNG_COLOR_TYPE_GRAYSCALE, 8, std::vector<uint8_t>(16, 7), {}, false};
+    PngShape small{4, 4, SPNG_COLOR_TYPE_GRAYSCALE, 8, std::vector<uint8_t>(16, 7), {}, false};
     EXPECT_THROW(ReadPng(MakePng(small), ReadLimits{15}, nullptr), FileError);
     EXPECT_NO_THROW(ReadPng(MakePng(small), ReadLimits{16}, nullptr));
     std::vector<uint8_t> damaged = MakePng(small);
