@@ -38,6 +38,7 @@ step "native release: corpus round trip" native release -L '^corpus$'
 
 [ -x scripts/windows-tests.sh ] && step "windows" scripts/windows-tests.sh
 [ -x scripts/fuzz-tests.sh ] && step "fuzz (short runs)" scripts/fuzz-tests.sh
+[ -x scripts/fuzz-tsan.sh ] && step "threads under ThreadSanitizer" scripts/fuzz-tsan.sh
 
 echo
 if [ ${#failed[@]} -gt 0 ]; then
