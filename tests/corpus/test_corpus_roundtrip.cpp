@@ -2,7 +2,6 @@
 // GetPicture to exactly its pixels.
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <png.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -10,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/png_picture.h"
 #include "encoder/encoder.h"
 #include "plugin/pxcm.h"
 
@@ -31,38 +31,12 @@ std::vector<std::string> CorpusPictures() {
 // The picture as a bottom-up BGR bitmap with 4-byte row padding.
 bool LoadBitmap(const std::string &path, uint32_t *width, uint32_t *height,
                 std::vector<uint8_t> *bitmap) {
-    FILE *f = fopen(path.c_str(), "rb");
-    if (f == nullptr) return false;
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png_create_info_struct(png);
-    std::vector<uint8_t> rgb;
-    std::vector<png_bytep> rows;
-    if (setjmp(png_jmpbuf(png))) {
-        png_destroy_read_struct(&png, &info, nullptr);
-        fclose(f);
-        return false;
-    }
-    png_init_io(png, f);
-    png_read_info(png, info);
-    png_set_strip_16(png);
-    png_set_expand(png);
-    png_set_gray_to_rgb(png);
-    png_set_strip_alpha(png);
-    png_read_update_info(png, info);
-    const uint32_t w = png_get_image_width(png, info), h = png_get_image_height(png, info);
-    rgb.resize(static_cast<size_t>(w) * h * 3);
-    for (uint32_t y = 0; y < h; y++) rows.push_back(&rgb[static_cast<size_t>(y) * w * 3]);
-    png_read_image(png, rows.data());
-    png_destroy_read_struct(&png, &info, nullptr);
-    fclose(f);
-    const size_t stride = (static_cast<size_t>(w) * 3 + 3) & ~size_t{3};
-    bitmap->assign(stride * h, 0);
-    for (uint32_t y = 0; y < h; y++)
-        for (uint32_t x = 0; x < w; x++)
-            for (int32_t c = 0; c < 3; c++)
-                (*bitmap)[(h - 1 - y) * stride + 3 * x + c] = rgb[(static_cast<size_t>(y) * w + x) * 3 + 2 - c];
-    *width = w;
-    *height = h;
+    std::vector<uint8_t> png;
+    RgbPicture rgb;
+    if (!ReadWholeFile(path, &png) || !DecodePngRgb(png.data(), png.size(), &rgb)) return false;
+    *bitmap = ToBitmap(rgb);
+    *width = rgb.width;
+    *height = rgb.height;
     return true;
 }
 
