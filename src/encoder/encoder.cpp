@@ -26,34 +26,29 @@
 
 namespace {
 
-constexpr int32_t TOKEN_SYMBOLS = 342;
-constexpr int32_t OFFSET_SYMBOLS = 11;
-constexpr int32_t ESCAPE_SYMBOLS = 251;
-constexpr int32_t LITERAL_TOKENS = 216;
-constexpr int32_t RUN_BIAS = 214; // run token t copies t - 214 pixels
-constexpr int32_t MAX_RUN = 127;
-constexpr int32_t BLOCK_TOKENS = 16384;
+// The format's facts as the signed integers this file computes with.
+constexpr int32_t NTOKEN = static_cast<int32_t>(TOKEN_SYMBOLS);
+constexpr int32_t NOFFSET = static_cast<int32_t>(OFFSET_SYMBOLS);
+constexpr int32_t NESCAPE = static_cast<int32_t>(ESCAPE_SYMBOLS);
+constexpr int32_t NLITERAL = static_cast<int32_t>(LITERAL_TOKENS);
+constexpr int32_t RUN_BIAS = static_cast<int32_t>(RUN_TOKEN_BIAS); // run token t copies t - RUN_BIAS pixels
+constexpr int32_t RUN_MIN = static_cast<int32_t>(MIN_RUN);
+constexpr int32_t RUN_MAX = static_cast<int32_t>(MAX_RUN);
+constexpr int32_t BLOCK_TOKENS = REBUILD_PERIOD;
 constexpr int32_t MAX_CODE_BITS = 16;
 constexpr uint8_t NO_LITERAL = 0xFF;
-constexpr uint8_t NO_ESCAPE = 251; // stored for channels without escape; costs nothing
+constexpr uint8_t NO_ESCAPE = ESCAPE_SYMBOLS; // stored for channels without escape; costs nothing
 
-struct Offset {
-    int32_t dx;
-    int32_t dy;
-};
-
-// The decoder's initial list; the encoder names offsets by their index here.
-const Offset OFFSETS[OFFSET_SYMBOLS] = {
-    {-1, 0}, {0, 1}, {1, 1}, {-1, 1}, {2, 1}, {-2, 1}, {-2, 0}, {0, 2}, {1, 2}, {-1, 2}, {-3, 0},
-};
+// The decoder's initial list; the encoder names offsets by their index there.
+constexpr const OffsetPair *OFFSETS = INITIAL_OFFSETS;
 
 // The move-to-front list as offset indices, list position first.
 struct OffsetOrder {
-    uint8_t at[OFFSET_SYMBOLS];
+    uint8_t at[NOFFSET];
 };
 
 inline void StartOrder(OffsetOrder *o) {
-    for (int32_t i = 0; i < OFFSET_SYMBOLS; i++) o->at[i] = static_cast<uint8_t>(i);
+    for (int32_t i = 0; i < NOFFSET; i++) o->at[i] = static_cast<uint8_t>(i);
 }
 
 inline void MoveToFront(OffsetOrder *o, int32_t w) {
@@ -69,15 +64,15 @@ struct Token {
 };
 
 struct Costs {
-    float token[TOKEN_SYMBOLS];
-    float offset[OFFSET_SYMBOLS];
-    float escape[ESCAPE_SYMBOLS + 1]; // the last is NO_ESCAPE's, 0
+    float token[NTOKEN];
+    float offset[NOFFSET];
+    float escape[NESCAPE + 1]; // the last is NO_ESCAPE's, 0
 };
 
 struct Counts {
-    uint64_t token[TOKEN_SYMBOLS];
-    uint64_t offset[OFFSET_SYMBOLS];
-    uint64_t escape[ESCAPE_SYMBOLS];
+    uint64_t token[NTOKEN];
+    uint64_t offset[NOFFSET];
+    uint64_t escape[NESCAPE];
 };
 
 // The picture as the decoder's buffer will hold it.
@@ -100,11 +95,10 @@ struct RowChoices {
 
 // One literal channel: the digit and, for digit 0, the escape symbol.
 inline int32_t ChannelDigit(uint8_t ref, uint8_t out, uint8_t *escape) {
-    const int32_t d = static_cast<int8_t>(static_cast<uint8_t>(out - ref));
-    *escape = NO_ESCAPE;
-    if (d >= -2 && d <= 2) return 3 - d;
-    *escape = static_cast<uint8_t>(ref - out - 3);
-    return 0;
+    uint32_t e = NO_ESCAPE;
+    const uint32_t digit = DigitFor(ref, out, &e);
+    *escape = static_cast<uint8_t>(e);
+    return static_cast<int32_t>(digit);
 }
 
 // A byte as the decoder sees it while it writes byte `limit` of row
@@ -127,13 +121,12 @@ void ExactChoice(const Target &t, int64_t row_start, int32_t x, int32_t k, uint8
     *run = 0;
     if (src < 0) return; // before the buffer: never referenced
     const uint8_t *want = &t.bytes[out];
-    const int32_t cap = std::min(MAX_RUN, t.width - x);
+    const int32_t cap = std::min(RUN_MAX, t.width - x);
     // Literal: channels red, green, blue; a reference byte inside the pixel
     // itself is seen after the channels before it were written.
     const bool black = src + 3 >= t.size;
-    int32_t token = 0;
-    const int32_t weight[3] = {1, 6, 36};
-    for (int32_t c = 2; c >= 0; c--) {
+    uint32_t digit[3] = {}; // by byte: blue, green, red
+    for (int32_t c = RED_BYTE; c >= BLUE_BYTE; c--) {
         const int64_t a = src + c;
         uint8_t ref = 0;
         if (!black) {
@@ -142,9 +135,9 @@ void ExactChoice(const Target &t, int64_t row_start, int32_t x, int32_t k, uint8
             else
                 ref = SeenByte(t, a, row_start, out);
         }
-        token += weight[c] * ChannelDigit(ref, want[c], &escapes[2 - c]);
+        digit[c] = static_cast<uint32_t>(ChannelDigit(ref, want[c], &escapes[RED_BYTE - c]));
     }
-    *literal = static_cast<uint8_t>(token);
+    *literal = static_cast<uint8_t>(LiteralToken(digit[RED_BYTE], digit[GREEN_BYTE], digit[BLUE_BYTE]));
     // Run: a source starting past the end writes zeros; one starting inside
     // must stay inside. Overlapping copies repeat what they just wrote.
     int32_t n = 0;
@@ -168,14 +161,14 @@ void ExactChoice(const Target &t, int64_t row_start, int32_t x, int32_t k, uint8
 void PrepareRow(const Target &t, int32_t m, RowChoices *rc) {
     const int32_t w = t.width;
     rc->width = w;
-    rc->run.resize(static_cast<size_t>(OFFSET_SYMBOLS) * w);
-    rc->literal.resize(static_cast<size_t>(OFFSET_SYMBOLS) * w);
-    rc->escapes.resize(static_cast<size_t>(OFFSET_SYMBOLS) * w * 3);
+    rc->run.resize(static_cast<size_t>(NOFFSET) * w);
+    rc->literal.resize(static_cast<size_t>(NOFFSET) * w);
+    rc->escapes.resize(static_cast<size_t>(NOFFSET) * w * 3);
     rc->chain.resize(static_cast<size_t>(w) + 1);
     const int64_t row_start = static_cast<int64_t>(t.height - 1 - m) * t.stride;
     const uint8_t *bytes = t.bytes.data();
-    for (int32_t k = 0; k < OFFSET_SYMBOLS; k++) {
-        const Offset o = OFFSETS[k];
+    for (int32_t k = 0; k < NOFFSET; k++) {
+        const OffsetPair o = OFFSETS[k];
         const int64_t delta = o.dy * t.stride + 3 * static_cast<int64_t>(o.dx);
         uint8_t *lit = &rc->literal[static_cast<size_t>(k) * w];
         uint8_t *esc = &rc->escapes[static_cast<size_t>(k) * w * 3];
@@ -205,12 +198,12 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc) {
             const int32_t follow = (x + 1 < w && beyond == next_beyond) ? chain[x + 1] : 0;
             chain[x] = same ? 1 + follow : 0;
             next_beyond = beyond;
-            const int32_t n = std::min(std::min(chain[x], MAX_RUN), w - x);
+            const int32_t n = std::min(std::min(chain[x], RUN_MAX), w - x);
             run[x] = static_cast<uint8_t>(n >= 2 ? n : 0);
             uint8_t *e = esc + 3 * x;
-            lit[x] = static_cast<uint8_t>(36 * ChannelDigit(ref[2], want[2], &e[0]) +
-                                          6 * ChannelDigit(ref[1], want[1], &e[1]) +
-                                          ChannelDigit(ref[0], want[0], &e[2]));
+            lit[x] = static_cast<uint8_t>(LiteralToken(ChannelDigit(ref[RED_BYTE], want[RED_BYTE], &e[0]),
+                                                       ChannelDigit(ref[GREEN_BYTE], want[GREEN_BYTE], &e[1]),
+                                                       ChannelDigit(ref[BLUE_BYTE], want[BLUE_BYTE], &e[2])));
         }
         for (int32_t x = 0; x < first; x++) {
             int32_t n = 0;
@@ -244,7 +237,7 @@ void GreedyRow(const RowChoices &rc, const Costs &c, OffsetOrder *order,
     while (x < w) {
         float best_literal = INFINITY;
         int32_t literal_at = 0;
-        for (int32_t i = 0; i < OFFSET_SYMBOLS; i++) {
+        for (int32_t i = 0; i < NOFFSET; i++) {
             const int32_t k = order->at[i];
             if (rc.literal[static_cast<size_t>(k) * w + x] == NO_LITERAL) continue;
             const float cost = LiteralCost(rc, c, k, x) + c.offset[i];
@@ -256,7 +249,7 @@ void GreedyRow(const RowChoices &rc, const Costs &c, OffsetOrder *order,
         float best_gain = 0;
         int32_t run_at = -1;
         int32_t run_length = 0;
-        for (int32_t i = 0; i < OFFSET_SYMBOLS; i++) {
+        for (int32_t i = 0; i < NOFFSET; i++) {
             const int32_t n = rc.run[static_cast<size_t>(order->at[i]) * w + x];
             if (n < 2) continue;
             const float gain = n * best_literal - (c.token[RUN_BIAS + n] + c.offset[i]);
@@ -308,11 +301,11 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
         }
         // Where some offset runs as far as a token can go, cutting runs short
         // gains nothing: only the longest runs are tried.
-        const int32_t cap = std::min(MAX_RUN, w - x);
+        const int32_t cap = std::min(RUN_MAX, w - x);
         int32_t short_limit = short_runs;
-        for (int32_t k = 0; k < OFFSET_SYMBOLS; k++)
+        for (int32_t k = 0; k < NOFFSET; k++)
             if (rc.run[static_cast<size_t>(k) * w + x] == cap) short_limit = 0;
-        for (int32_t i = 0; i < OFFSET_SYMBOLS; i++) {
+        for (int32_t i = 0; i < NOFFSET; i++) {
             const int32_t k = here.order.at[i];
             const size_t at = static_cast<size_t>(k) * w + x;
             const float base = here.cost + c.offset[i];
@@ -340,7 +333,7 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
     for (int32_t x = w; x > 0; x = nodes[x].from) path.push_back(x);
     for (size_t j = path.size(); j-- > 0;) {
         const PathNode &node = nodes[path[j]];
-        if (node.symbol < LITERAL_TOKENS)
+        if (node.symbol < NLITERAL)
             AppendLiteral(rc, node.kind, node.from, node.offset, tokens);
         else
             tokens->push_back(Token{node.symbol, node.offset, {0, 0, 0}});
@@ -352,12 +345,12 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
 // long runs are cheap.
 void StartingCosts(Costs *c) {
     const float digit[6] = {5.0f, 4.5f, 3.0f, 1.0f, 3.0f, 4.5f};
-    for (int32_t t = 0; t < LITERAL_TOKENS; t++)
-        c->token[t] = digit[t / 36] + digit[(t / 6) % 6] + digit[t % 6];
-    for (int32_t n = 2; n <= MAX_RUN; n++)
+    for (int32_t t = 0; t < NLITERAL; t++)
+        c->token[t] = digit[RedDigit(t)] + digit[GreenDigit(t)] + digit[BlueDigit(t)];
+    for (int32_t n = RUN_MIN; n <= RUN_MAX; n++)
         c->token[RUN_BIAS + n] = 6.0f + 0.5f * log2f(static_cast<float>(n));
-    for (int32_t i = 0; i < OFFSET_SYMBOLS; i++) c->offset[i] = 1.0f + 0.8f * i;
-    for (int32_t e = 0; e < ESCAPE_SYMBOLS; e++) c->escape[e] = 8.0f;
+    for (int32_t i = 0; i < NOFFSET; i++) c->offset[i] = 1.0f + 0.8f * i;
+    for (int32_t e = 0; e < NESCAPE; e++) c->escape[e] = 8.0f;
     c->escape[NO_ESCAPE] = 0;
 }
 
@@ -377,7 +370,7 @@ void CountBlock(const Token *tokens, size_t n, Counts *counts) {
         const Token &t = tokens[i];
         counts->token[t.symbol]++;
         counts->offset[t.offset]++;
-        if (t.symbol < LITERAL_TOKENS) {
+        if (t.symbol < NLITERAL) {
             if (t.symbol < 36) counts->escape[t.escapes[0]]++;
             if ((t.symbol / 6) % 6 == 0) counts->escape[t.escapes[1]]++;
             if (t.symbol % 6 == 0) counts->escape[t.escapes[2]]++;
@@ -386,24 +379,24 @@ void CountBlock(const Token *tokens, size_t n, Counts *counts) {
 }
 
 struct BlockCode {
-    uint8_t token[TOKEN_SYMBOLS];
-    uint8_t offset[OFFSET_SYMBOLS];
-    uint8_t escape[ESCAPE_SYMBOLS];
+    uint8_t token[NTOKEN];
+    uint8_t offset[NOFFSET];
+    uint8_t escape[NESCAPE];
 };
 
 // Code lengths of one block and the bits the block takes with them.
 int64_t BuildBlockCode(const Counts &counts, BlockCode *code) {
-    LimitedCodeLengths(counts.token, TOKEN_SYMBOLS, MAX_CODE_BITS, code->token);
-    LimitedCodeLengths(counts.offset, OFFSET_SYMBOLS, MAX_CODE_BITS, code->offset);
-    LimitedCodeLengths(counts.escape, ESCAPE_SYMBOLS, MAX_CODE_BITS, code->escape);
-    int64_t bits = CodeLengthBits(code->token, TOKEN_SYMBOLS) +
-                   CodeLengthBits(code->offset, OFFSET_SYMBOLS) +
-                   CodeLengthBits(code->escape, ESCAPE_SYMBOLS);
-    for (int32_t i = 0; i < TOKEN_SYMBOLS; i++)
+    LimitedCodeLengths(counts.token, NTOKEN, MAX_CODE_BITS, code->token);
+    LimitedCodeLengths(counts.offset, NOFFSET, MAX_CODE_BITS, code->offset);
+    LimitedCodeLengths(counts.escape, NESCAPE, MAX_CODE_BITS, code->escape);
+    int64_t bits = CodeLengthBits(code->token, NTOKEN) +
+                   CodeLengthBits(code->offset, NOFFSET) +
+                   CodeLengthBits(code->escape, NESCAPE);
+    for (int32_t i = 0; i < NTOKEN; i++)
         bits += static_cast<int64_t>(counts.token[i]) * code->token[i];
-    for (int32_t i = 0; i < OFFSET_SYMBOLS; i++)
+    for (int32_t i = 0; i < NOFFSET; i++)
         bits += static_cast<int64_t>(counts.offset[i]) * code->offset[i];
-    for (int32_t i = 0; i < ESCAPE_SYMBOLS; i++)
+    for (int32_t i = 0; i < NESCAPE; i++)
         bits += static_cast<int64_t>(counts.escape[i]) * code->escape[i];
     return bits;
 }
@@ -419,9 +412,9 @@ int64_t MeasureParse(const std::vector<Token> &tokens, std::vector<Costs> *costs
         CountBlock(&tokens[start], n, &counts);
         bits += BuildBlockCode(counts, &code);
         Costs c;
-        CostsFromCounts(counts.token, TOKEN_SYMBOLS, c.token);
-        CostsFromCounts(counts.offset, OFFSET_SYMBOLS, c.offset);
-        CostsFromCounts(counts.escape, ESCAPE_SYMBOLS, c.escape);
+        CostsFromCounts(counts.token, NTOKEN, c.token);
+        CostsFromCounts(counts.offset, NOFFSET, c.offset);
+        CostsFromCounts(counts.escape, NESCAPE, c.escape);
         c.escape[NO_ESCAPE] = 0;
         costs->push_back(c);
     }
@@ -438,17 +431,17 @@ void WriteTokens(const std::vector<Token> &tokens, std::vector<uint8_t> *out) {
         const size_t n = std::min(tokens.size() - start, static_cast<size_t>(BLOCK_TOKENS));
         CountBlock(&tokens[start], n, &counts);
         BuildBlockCode(counts, &lengths);
-        PutCodeLengths(&w, lengths.token, TOKEN_SYMBOLS);
-        PutCodeLengths(&w, lengths.offset, OFFSET_SYMBOLS);
-        PutCodeLengths(&w, lengths.escape, ESCAPE_SYMBOLS);
-        SetPrefixCode(&token_code, lengths.token, TOKEN_SYMBOLS);
-        SetPrefixCode(&offset_code, lengths.offset, OFFSET_SYMBOLS);
-        SetPrefixCode(&escape_code, lengths.escape, ESCAPE_SYMBOLS);
+        PutCodeLengths(&w, lengths.token, NTOKEN);
+        PutCodeLengths(&w, lengths.offset, NOFFSET);
+        PutCodeLengths(&w, lengths.escape, NESCAPE);
+        SetPrefixCode(&token_code, lengths.token, NTOKEN);
+        SetPrefixCode(&offset_code, lengths.offset, NOFFSET);
+        SetPrefixCode(&escape_code, lengths.escape, NESCAPE);
         for (size_t i = start; i < start + n; i++) {
             const Token &t = tokens[i];
             PutSymbol(&w, &token_code, t.symbol);
             PutSymbol(&w, &offset_code, t.offset);
-            if (t.symbol >= LITERAL_TOKENS) continue;
+            if (t.symbol >= NLITERAL) continue;
             if (t.symbol < 36) PutSymbol(&w, &escape_code, t.escapes[0]);
             if ((t.symbol / 6) % 6 == 0) PutSymbol(&w, &escape_code, t.escapes[1]);
             if (t.symbol % 6 == 0) PutSymbol(&w, &escape_code, t.escapes[2]);
@@ -467,6 +460,26 @@ struct Plan {
     int32_t short_runs; // run lengths up to this are all tried, then only the longest
 };
 
+// The input pixels into the target's bottom-up BGR rows.
+void CopyInput(const EncoderInput &in, Target *t) {
+    const int32_t bytes = LayoutPixelBytes(in.layout);
+    const bool rgb = LayoutIsRgbOrder(in.layout);
+    for (int32_t r = 0; r < t->height && t->width > 0; r++) {
+        const int32_t source_row = LayoutIsBottomUp(in.layout) ? r : t->height - 1 - r;
+        const uint8_t *s = in.pixels + source_row * in.stride;
+        uint8_t *d = &t->bytes[static_cast<size_t>(r * t->stride)];
+        if (bytes == PIXEL_BYTES && !rgb) {
+            memcpy(d, s, static_cast<size_t>(t->width) * PIXEL_BYTES);
+            continue;
+        }
+        for (int32_t x = 0; x < t->width; x++, s += bytes, d += PIXEL_BYTES) {
+            d[RED_BYTE] = s[rgb ? 0 : 2];
+            d[GREEN_BYTE] = s[1];
+            d[BLUE_BYTE] = s[rgb ? 2 : 0];
+        }
+    }
+}
+
 Plan PlanFor(int32_t effort) {
     static const Plan plans[10] = {
         {1, false, 0}, {1, false, 0}, {2, false, 0}, {2, true, 4},  {3, true, 4}, {4, true, 8},
@@ -479,17 +492,15 @@ Plan PlanFor(int32_t effort) {
 
 int32_t EncodePicture(const EncoderInput *input, const EncoderOptions *options,
                       std::vector<uint8_t> *out) {
-    if (input->width > 65535 || input->height > 65535) return ENCODE_TOO_LARGE;
-    const Plan plan = PlanFor(options != nullptr ? options->effort : 5);
+    if (input->width > MAX_SIDE || input->height > MAX_SIDE) return ENCODE_TOO_LARGE;
+    const Plan plan = PlanFor(options != nullptr ? options->effort : DEFAULT_EFFORT);
     Target t;
     t.width = static_cast<int32_t>(input->width);
     t.height = static_cast<int32_t>(input->height);
-    t.stride = (static_cast<int64_t>(t.width) * 3 + 3) & ~3LL;
+    t.stride = RowStride(input->width);
     t.size = t.stride * t.height;
     t.bytes.assign(static_cast<size_t>(t.size), 0);
-    for (int32_t r = 0; r < t.height && t.width > 0; r++)
-        memcpy(&t.bytes[static_cast<size_t>(r * t.stride)], input->pixels + r * input->stride,
-               static_cast<size_t>(t.width) * 3);
+    CopyInput(*input, &t);
 
     std::vector<Token> best;
     int64_t best_bits = -1;

@@ -7,14 +7,22 @@
 
 #include <vector>
 
-// Pixels as GetPicture returns them: rows bottom-up, `stride` bytes apart,
-// 3 bytes per pixel in the order blue, green, red.
+#include "format/format.h"
+
+// Pixels in one of the layouts, rows `stride` bytes apart; by default as
+// GetPicture returns them: rows bottom-up, 3 bytes per pixel in the order
+// blue, green, red. Alpha bytes are ignored.
 struct EncoderInput {
     const uint8_t *pixels;
     uint32_t width;  // 0 to 65535
     uint32_t height; // 0 to 65535
     int64_t stride;
+    int32_t layout = LAYOUT_DIB;
 };
+
+constexpr int32_t MIN_EFFORT = 1;
+constexpr int32_t MAX_EFFORT = 9;
+constexpr int32_t DEFAULT_EFFORT = 6;
 
 struct EncoderOptions {
     int32_t effort; // 1 (fast) to 9 (smallest)

@@ -34,13 +34,9 @@ void FlushBits(BitWriter *w) {
 }
 
 void PutHeader(std::vector<uint8_t> *out, uint32_t width, uint32_t height) {
-    const uint8_t header[24] = {
-        'P', 'X', 'C', 'M', 0, 0, 1, 0, 0, 0, 0, 0,
-        static_cast<uint8_t>(width), static_cast<uint8_t>(width >> 8),
-        static_cast<uint8_t>(height), static_cast<uint8_t>(height >> 8),
-        24, 0, 0, 0, 0, 0, 0, 0,
-    };
-    out->insert(out->end(), header, header + 24);
+    uint8_t header[HEADER_SIZE];
+    WriteHeader(header, width, height);
+    out->insert(out->end(), header, header + HEADER_SIZE);
 }
 
 namespace {
@@ -78,7 +74,7 @@ TableLayout WalkTable(BitWriter *w, const uint8_t *lengths, uint32_t n, int32_t 
     }
     if (w != nullptr) {
         PutExpGolomb(w, count);
-        PutBits(w, static_cast<uint32_t>(width), 3);
+        PutBits(w, static_cast<uint32_t>(width), LENGTH_WIDTH_BITS);
     }
     uint32_t p = 0;
     while (p <= last) {

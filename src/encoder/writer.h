@@ -8,6 +8,8 @@
 
 #include <vector>
 
+#include "format/format.h"
+
 struct BitWriter {
     std::vector<uint8_t> *out; // bytes are appended here
     uint64_t acc;              // pending bits, right-aligned

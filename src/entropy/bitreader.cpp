@@ -1,32 +1,60 @@
 #include "entropy/bitreader.h"
 
-const uint8_t REFILL_BYTES[32] = {
-    4,                      // 0
-    3, 3, 3, 3, 3, 3, 3, 3, // 1 to 8
-    2, 2, 2, 2, 2, 2, 2, 2, // 9 to 16
-    1, 1, 1, 1, 1, 1, 1, 1, // 17 to 24
-    0, 0, 0, 0, 0, 0, 0,    // 25 to 31
-};
+void StartSourceReader(BitReader *r, InputSource source, uint8_t *chunk) {
+    r->bits = 0;
+    r->held = 0;
+    r->state = READER_READING;
+    r->next = chunk;
+    r->end = chunk;
+    r->start = chunk;
+    r->taken = 0;
+    r->zeros = 0;
+    r->source = source;
+    r->chunk = chunk;
+}
 
-int32_t RefillAndPeek(BitReader *reader, int32_t n, uint32_t *value) {
-    if (reader->held < 0) {
-        reader->held = 0;
-        reader->bits = 0;
-    }
-    int32_t k = reader->held < 32 ? REFILL_BYTES[reader->held] : 0;
-    if (k > 0) {
-        uint8_t bytes[4];
-        int32_t got = ReadSome(reader->source, bytes, k);
-        if (got < 0) return ERR_READ;
-        if (got > k) got = k;
-        for (int32_t i = 0; i < got; i++) {
-            reader->bits = reader->bits << 8 | bytes[i];
-            reader->held += 8;
+void StartMemoryReader(BitReader *r, const uint8_t *data, size_t size) {
+    r->bits = 0;
+    r->held = 0;
+    r->state = READER_ENDED; // all the data is at hand
+    r->next = data;
+    r->end = data + size;
+    r->start = data;
+    r->taken = 0;
+    r->zeros = 0;
+    r->source = nullptr;
+    r->chunk = nullptr;
+}
+
+void RefillBits(BitReader *r) {
+    while (r->held < FILLED_BITS) {
+        if (r->next == r->end) {
+            if (r->state != READER_READING) break;
+            const int32_t got = ReadSome(r->source, r->chunk, READ_CHUNK);
+            if (got < 0) {
+                r->state = READER_FAILED;
+                break;
+            }
+            if (got == 0) {
+                r->state = READER_ENDED;
+                break;
+            }
+            r->taken += static_cast<uint64_t>(r->end - r->start);
+            r->start = r->chunk;
+            r->next = r->chunk;
+            r->end = r->chunk + (got < READ_CHUNK ? got : READ_CHUNK);
+            if (r->end - r->next >= 8) {
+                FillBits(r);
+                continue;
+            }
         }
+        r->bits |= static_cast<uint64_t>(*r->next++) << (56 - r->held);
+        r->held += 8;
     }
-    if (reader->held >= n)
-        *value = static_cast<uint32_t>(static_cast<uint64_t>(reader->bits) >> (reader->held - n));
-    else // the data has ended: the remaining bits, then zero bits
-        *value = reader->bits << (n - reader->held);
-    return ERR_NONE;
+    if (r->state == READER_ENDED && r->next == r->end) {
+        // Past the end: the rest of the word is zero bits, counted as used
+        // once they are dropped.
+        r->zeros += static_cast<uint64_t>(64 - r->held);
+        r->held = 64;
+    }
 }

@@ -4,11 +4,7 @@
 
 #include <stdint.h>
 
-constexpr int32_t LITERAL_TOKENS = 216;
-constexpr int8_t DIGIT_ESCAPE = -3;
-
-// Differences for the digits 0 to 5; -3 marks an escape.
-extern const int8_t DIGIT_VALUES[6];
+#include "format/format.h"
 
 // first[t] = DIGIT_VALUES[t / 36] (red), second[t] = DIGIT_VALUES[t / 6 % 6]
 // (green), third[t] = DIGIT_VALUES[t % 6] (blue).

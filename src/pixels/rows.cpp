@@ -4,47 +4,45 @@
 
 #include "pixels/digits.h"
 
-const OffsetPair INITIAL_OFFSETS[OFFSET_COUNT] = {
-    {-1, 0}, {0, 1}, {1, 1}, {-1, 1}, {2, 1}, {-2, 1}, {-2, 0}, {0, 2}, {1, 2}, {-1, 2}, {-3, 0},
-};
-
-void StartRowDecoder(RowDecoder *state, InputSource source, WorkBlock *work, uint8_t *pixels,
-                     uint32_t width, uint32_t height) {
-    StartStreamReader(&state->reader, source, work->input);
+void StartRowDecoder(RowDecoder *state, const BitReader *reader, WorkBlock *work, uint32_t width) {
+    state->reader = *reader;
     state->work = work;
     state->countdown = 0;
-    state->pixels = pixels;
     state->stride = RowStride(width);
     ResetOffsetList(&state->offsets);
-    for (int32_t i = 0; i < OFFSET_COUNT; i++)
-        state->delta[i] = INITIAL_OFFSETS[i].dy * state->stride + 3 * static_cast<int64_t>(INITIAL_OFFSETS[i].dx);
-    state->size = state->stride * static_cast<int64_t>(height);
+    for (uint32_t i = 0; i < OFFSET_COUNT; i++)
+        state->delta[i] = INITIAL_OFFSETS[i].dy * state->stride + PIXEL_BYTES * static_cast<int64_t>(INITIAL_OFFSETS[i].dx);
     state->width = static_cast<int32_t>(width);
-    state->height = static_cast<int32_t>(height);
+    state->bytes = nullptr;
+    state->lo = 0;
+    state->hi = 0;
 }
+
+namespace {
 
 // Writes a literal pixel at out from the reference at src, the general way.
 // Channels go red, green, blue, each reading its reference byte only after
 // the previous channel was written, so that a reference overlapping the
 // pixel itself (widths 1 and 2) sees the new bytes. Escaped channels take
 // their difference from the escape alphabet. A reference that starts within
-// the last 3 bytes of the buffer or past it is black; bytes before the
-// buffer's start read as zero.
-static int32_t WriteLiteral(StreamReader *reader, const PrefixDecoder *escape, uint8_t *buf,
-                            int64_t size, uint32_t t, int64_t out, int64_t src) {
-    const bool black = src + 3 >= size;
+// the last 3 bytes of the bitmap or past it is black; bytes before the
+// bitmap's start read as zero.
+int32_t WriteLiteral(BitReader *reader, const DecodeTable *escape, uint8_t *buf, int64_t lo, int64_t hi,
+                     uint32_t t, int64_t out, int64_t src) {
+    const bool black = src + PIXEL_BYTES >= hi;
     const int8_t digits[3] = {DigitTables.first[t], DigitTables.second[t], DigitTables.third[t]};
+    const int32_t channel[3] = {RED_BYTE, GREEN_BYTE, BLUE_BYTE};
     for (int32_t i = 0; i < 3; i++) {
-        const int32_t c = 2 - i; // byte 2 is red, 1 green, 0 blue
+        const int32_t c = channel[i];
         uint32_t v = static_cast<uint32_t>(static_cast<int32_t>(digits[i]));
         if (digits[i] == DIGIT_ESCAPE) {
             uint32_t e = 0;
             int32_t result = DecodeSymbol(reader, escape, &e);
             if (result != ERR_NONE) return result;
-            v = e + 3;
+            v = e + ESCAPE_BIAS;
         }
         uint32_t ref = 0;
-        if (!black && src + c >= 0) ref = buf[src + c];
+        if (!black && src + c >= lo) ref = buf[src + c];
         buf[out + c] = static_cast<uint8_t>(ref - v);
     }
     return ERR_NONE;
@@ -52,18 +50,18 @@ static int32_t WriteLiteral(StreamReader *reader, const PrefixDecoder *escape, u
 
 // Copies a run of len bytes from src to out in ascending order, one byte at
 // a time where source and destination overlap, so that the copy repeats the
-// bytes it has just written. Source bytes outside the buffer read as zero;
-// writes past the buffer's end are dropped.
-static void WriteRun(uint8_t *buf, int64_t size, int64_t out, int64_t src, int64_t len) {
-    if (len > size - out) len = size - out;
-    if (src >= size) {
+// bytes it has just written. Source bytes outside the bitmap read as zero;
+// writes past its end are dropped.
+void WriteRun(uint8_t *buf, int64_t lo, int64_t hi, int64_t out, int64_t src, int64_t len) {
+    if (len > hi - out) len = hi - out;
+    if (src >= hi) {
         memset(buf + out, 0, static_cast<size_t>(len));
         return;
     }
     int64_t i = 0;
-    while (i < len && src + i < 0) buf[out + i++] = 0;
+    while (i < len && src + i < lo) buf[out + i++] = 0;
     const int64_t distance = out - src;
-    const int64_t inside = size - src < len ? size - src : len; // source bytes inside the buffer
+    const int64_t inside = hi - src < len ? hi - src : len; // source bytes inside the bitmap
     if (distance >= inside || distance <= -inside) {
         // No overlap: whole words, most runs being short.
         uint8_t *d = buf + out;
@@ -76,26 +74,26 @@ static void WriteRun(uint8_t *buf, int64_t size, int64_t out, int64_t src, int64
     if (i < len) memset(buf + out + i, 0, static_cast<size_t>(len - i));
 }
 
-// Takes a symbol from the wide table when the code is there and its bits
-// are held; false sends the caller the general way.
-static inline bool TakeFastSymbol(StreamReader *r, const PrefixDecoder *d, uint32_t *symbol) {
-    const FastEntry entry = d->fast[r->bits >> (64 - FAST_BITS)];
-    if (entry.length == 0 || entry.length > r->held) return false;
-    DropBits(r, entry.length);
-    *symbol = entry.symbol;
+// Takes a symbol from the main table when its code is there and its bits
+// are held; false sends the caller the careful way.
+inline bool TakeFastSymbol(BitReader *r, const DecodeTable *d, uint32_t *symbol) {
+    const uint32_t entry = d->fast[r->bits >> (64 - FAST_BITS)];
+    const int32_t length = static_cast<int32_t>(EntryLength(entry));
+    if (length == 0 || length > r->held) return false;
+    DropBits(r, length);
+    *symbol = EntrySymbol(entry);
     return true;
 }
 
-// Decodes one symbol with the reader's state in a local copy `r`; the slow
-// ways get the caller's reader, brought up to date and read back.
-static inline int32_t TakeSymbol(StreamReader *r, StreamReader *shared, const PrefixDecoder *d,
-                                 uint32_t *symbol) {
+// Decodes one symbol with the reader's state in the local copy `r`; the
+// careful ways get the caller's reader, brought up to date and read back.
+inline int32_t TakeSymbol(BitReader *r, BitReader *shared, const DecodeTable *d, uint32_t *symbol) {
     if (r->held < FAST_BITS) {
         if (r->end - r->next >= 8) {
-            FillStream(r);
+            FillBits(r);
         } else {
             *shared = *r;
-            RefillStream(shared);
+            RefillBits(shared);
             *r = *shared;
         }
     }
@@ -104,7 +102,7 @@ static inline int32_t TakeSymbol(StreamReader *r, StreamReader *shared, const Pr
     // live in memory.
     uint32_t slow_symbol = 0;
     *shared = *r;
-    int32_t result = DecodeSymbol<StreamReader>(shared, d, &slow_symbol);
+    int32_t result = DecodeSlow(shared, d, &slow_symbol);
     *r = *shared;
     *symbol = slow_symbol;
     return result;
@@ -113,11 +111,10 @@ static inline int32_t TakeSymbol(StreamReader *r, StreamReader *shared, const Pr
 // The token loop of one row. The reader is copied into a local that never
 // leaves this function, so that its bits stay in registers; restrict tells
 // the compiler that pixel stores touch neither it nor the offset list.
-static int32_t DecodeTokens(StreamReader *__restrict reader, OffsetList *__restrict offsets,
-                            const int64_t *__restrict delta, int32_t *__restrict countdown,
-                            WorkBlock *work,
-                            uint8_t *__restrict pixels, int64_t size, int64_t out, int32_t width) {
-    StreamReader r = *reader;
+int32_t DecodeTokens(BitReader *__restrict reader, OffsetList *__restrict offsets,
+                     const int64_t *__restrict delta, int32_t *__restrict countdown, WorkBlock *work,
+                     uint8_t *__restrict pixels, int64_t lo, int64_t hi, int64_t out, int32_t width) {
+    BitReader r = *reader;
     OffsetList list = *offsets;
     int32_t tokens_left = *countdown;
     int32_t result = ERR_NONE;
@@ -135,12 +132,13 @@ static int32_t DecodeTokens(StreamReader *__restrict reader, OffsetList *__restr
         uint32_t t = 0;
         uint32_t w = 0;
         // One top-up serves both symbols when their codes are short.
-        if (r.held < 2 * FAST_BITS && r.end - r.next >= 8) FillStream(&r);
-        const PairEntry pair = work->pairs[r.bits >> (64 - PAIR_BITS)];
-        if (pair.length != 0 && pair.length <= r.held) {
-            DropBits(&r, pair.length);
-            t = pair.token;
-            w = pair.offset;
+        if (r.held < 2 * FAST_BITS && r.end - r.next >= 8) FillBits(&r);
+        const uint32_t pair = work->pairs[r.bits >> (64 - PAIR_BITS)];
+        const int32_t pair_length = static_cast<int32_t>(PairLength(pair));
+        if (pair_length != 0 && pair_length <= r.held) {
+            DropBits(&r, pair_length);
+            t = PairToken(pair);
+            w = PairOffset(pair);
         } else {
             if (!TakeFastSymbol(&r, &work->token, &t)) {
                 result = TakeSymbol(&r, reader, &work->token, &t);
@@ -156,42 +154,42 @@ static int32_t DecodeTokens(StreamReader *__restrict reader, OffsetList *__restr
             const int8_t dr = DigitTables.first[t];
             const int8_t dg = DigitTables.second[t];
             const int8_t db = DigitTables.third[t];
-            if (src >= 0 && src + 3 < size) {
-                // The reference is inside the buffer. Still red first, each
+            if (src >= lo && src + PIXEL_BYTES < hi) {
+                // The reference is inside the bitmap. Still red first, each
                 // read after the previous write.
                 uint32_t v = static_cast<uint32_t>(static_cast<int32_t>(dr));
                 if (dr == DIGIT_ESCAPE) {
                     result = TakeSymbol(&r, reader, &work->escape, &v);
                     if (result != ERR_NONE) break;
-                    v += 3;
+                    v += ESCAPE_BIAS;
                 }
-                pixels[out + 2] = static_cast<uint8_t>(pixels[src + 2] - v);
+                pixels[out + RED_BYTE] = static_cast<uint8_t>(pixels[src + RED_BYTE] - v);
                 v = static_cast<uint32_t>(static_cast<int32_t>(dg));
                 if (dg == DIGIT_ESCAPE) {
                     result = TakeSymbol(&r, reader, &work->escape, &v);
                     if (result != ERR_NONE) break;
-                    v += 3;
+                    v += ESCAPE_BIAS;
                 }
-                pixels[out + 1] = static_cast<uint8_t>(pixels[src + 1] - v);
+                pixels[out + GREEN_BYTE] = static_cast<uint8_t>(pixels[src + GREEN_BYTE] - v);
                 v = static_cast<uint32_t>(static_cast<int32_t>(db));
                 if (db == DIGIT_ESCAPE) {
                     result = TakeSymbol(&r, reader, &work->escape, &v);
                     if (result != ERR_NONE) break;
-                    v += 3;
+                    v += ESCAPE_BIAS;
                 }
-                pixels[out] = static_cast<uint8_t>(pixels[src] - v);
+                pixels[out + BLUE_BYTE] = static_cast<uint8_t>(pixels[src + BLUE_BYTE] - v);
             } else {
                 *reader = r;
-                result = WriteLiteral(reader, &work->escape, pixels, size, t, out, src);
+                result = WriteLiteral(reader, &work->escape, pixels, lo, hi, t, out, src);
                 r = *reader;
                 if (result != ERR_NONE) break;
             }
-            out += 3;
+            out += PIXEL_BYTES;
             count++;
         } else {
-            const int32_t n = static_cast<int32_t>(t - RUN_TOKEN_BIAS);
-            WriteRun(pixels, size, out, src, 3 * static_cast<int64_t>(n));
-            out += 3 * static_cast<int64_t>(n);
+            const int32_t n = static_cast<int32_t>(RunLength(t));
+            WriteRun(pixels, lo, hi, out, src, PIXEL_BYTES * static_cast<int64_t>(n));
+            out += PIXEL_BYTES * static_cast<int64_t>(n);
             count += n;
         }
     }
@@ -201,12 +199,13 @@ static int32_t DecodeTokens(StreamReader *__restrict reader, OffsetList *__restr
     return result;
 }
 
-int32_t DecodeRow(RowDecoder *s, int32_t m) {
-    StreamReader reader = s->reader;
+} // namespace
+
+int32_t DecodeRow(RowDecoder *s, int64_t out) {
+    BitReader reader = s->reader;
     OffsetList offsets = s->offsets;
     int32_t countdown = s->countdown;
-    const int64_t out = static_cast<int64_t>(s->height - 1 - m) * s->stride;
-    int32_t result = DecodeTokens(&reader, &offsets, s->delta, &countdown, s->work, s->pixels, s->size, out,
+    int32_t result = DecodeTokens(&reader, &offsets, s->delta, &countdown, s->work, s->bytes, s->lo, s->hi, out,
                                   s->width);
     s->reader = reader;
     s->offsets = offsets;

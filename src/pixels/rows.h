@@ -1,24 +1,20 @@
-// The row decoder: tokens into pixels of a bottom-up 24-bit buffer.
+// The row decoder: tokens into the pixels of a bottom-up 24-bit bitmap.
+//
+// It works on the bytes at hand: the whole bitmap, or a window over some
+// of its rows (see picture.h). Positions are relative to the start of those
+// bytes; `lo` and `hi` say where the bitmap's own bytes begin and end
+// among them. Bytes below lo read as zero, a literal whose reference
+// starts within the last 3 bytes before hi or past it has a black
+// reference, a run from at or past hi writes zeros, and nothing is ever
+// written at or past hi.
 #ifndef PXCM_ROWS_H
 #define PXCM_ROWS_H
 
 #include <stdint.h>
 
-#include "entropy/prefix.h"
-#include "entropy/streamreader.h"
-
-constexpr int32_t REBUILD_PERIOD = 16384;
-constexpr int32_t OFFSET_COUNT = 11;
-constexpr uint32_t FIRST_RUN_TOKEN = 216;
-constexpr uint32_t RUN_TOKEN_BIAS = 214; // a run token t copies t - 214 pixels
-
-// A reference offset: dx pixels to the right, dy rows upward.
-struct OffsetPair {
-    int32_t dx;
-    int32_t dy;
-};
-
-extern const OffsetPair INITIAL_OFFSETS[OFFSET_COUNT];
+#include "entropy/bitreader.h"
+#include "entropy/decodetable.h"
+#include "format/format.h"
 
 // The move-to-front list of offsets, kept as positions into
 // INITIAL_OFFSETS, four bits each, entry 0 in the lowest bits: a move to
@@ -27,9 +23,13 @@ struct OffsetList {
     uint64_t order;
 };
 
-constexpr uint64_t INITIAL_ORDER = 0xA9876543210ULL;
+constexpr uint64_t InitialOrder() {
+    uint64_t order = 0;
+    for (uint32_t i = 0; i < OFFSET_COUNT; i++) order |= static_cast<uint64_t>(i) << (4 * i);
+    return order;
+}
 
-inline void ResetOffsetList(OffsetList *list) { list->order = INITIAL_ORDER; }
+inline void ResetOffsetList(OffsetList *list) { list->order = InitialOrder(); }
 
 // Moves entry w (0 to 10) to the front; returns its position in INITIAL_OFFSETS.
 inline uint32_t MoveToFrontIndex(OffsetList *list, uint32_t w) {
@@ -54,28 +54,24 @@ inline OffsetPair MoveToFront(OffsetList *list, uint32_t w) {
 
 // Everything one picture's decode carries from row to row.
 struct RowDecoder {
-    StreamReader reader;
+    BitReader reader;
     WorkBlock *work;
     OffsetList offsets;
     int64_t delta[OFFSET_COUNT]; // dy * stride + 3 * dx of each of INITIAL_OFFSETS
     int32_t countdown;           // tokens left before the next table set
-    uint8_t *pixels;   // the bitmap, height * stride bytes, zero-filled
-    int64_t size;      // height * stride
+    uint8_t *bytes;              // the bytes at hand
+    int64_t lo;                  // where the bitmap starts among them (0 or more)
+    int64_t hi;                  // where it ends, or where the bytes at hand end
     int64_t stride;
     int32_t width;
-    int32_t height;
 };
 
-// Stride of a 24-bit row: 3 * width rounded up to a multiple of 4.
-inline int64_t RowStride(uint32_t width) { return (static_cast<int64_t>(width) * 3 + 3) & ~3LL; }
+// Sets up a picture's decode: the reader as started by the caller (on the
+// byte after the header), the list at its initial order, a table set due.
+void StartRowDecoder(RowDecoder *state, const BitReader *reader, WorkBlock *work, uint32_t width);
 
-// Sets up a picture's decode: the reader at the source's position (the byte
-// after the header), the list at its initial order, a table set due.
-void StartRowDecoder(RowDecoder *state, InputSource source, WorkBlock *work, uint8_t *pixels,
-                     uint32_t width, uint32_t height);
-
-// Decodes image row m (0 is the top). ERR_NONE, or the first error of the
-// bit stream.
-int32_t DecodeRow(RowDecoder *state, int32_t m);
+// Decodes the row that starts at byte `out` of the bytes at hand. ERR_NONE,
+// or the first error of the bit stream (ERR_READ, ERR_STREAM).
+int32_t DecodeRow(RowDecoder *state, int64_t out);
 
 #endif

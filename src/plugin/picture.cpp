@@ -3,9 +3,11 @@
 
 #include <string.h>
 
-#include "pixels/rows.h"
+#include "pixels/picture.h"
 #include "source/header.h"
 #include "source/source.h"
+
+static_assert(SOURCE_FILE == SOURCE_KIND_FILE && SOURCE_MEMORY == SOURCE_KIND_MEMORY, "one set of source kinds");
 
 int32_t AllocLocked(uint64_t size, PxcmBlock *handle, void **pointer) {
     PlatformBlock block = PlatformBlockAlloc(size);
@@ -30,6 +32,17 @@ void ReleaseLocked(PxcmBlock handle, void *pointer) {
 }
 
 static int32_t PXCM_API DefaultProgress(int32_t, int32_t, PxcmLong) { return 0; }
+
+// The host's callback, called the host's way from the decoder core.
+struct HostProgress {
+    ProgressCallback callback;
+    PxcmLong user;
+};
+
+static int32_t CallHost(uint32_t row, uint32_t height, void *user) {
+    const HostProgress *p = static_cast<const HostProgress *>(user);
+    return p->callback(static_cast<int32_t>(row), static_cast<int32_t>(height), p->user);
+}
 
 static void FillBitmapHeader(PxcmBitmapHeader *bh, const ImageHeader &header, uint64_t size) {
     memset(bh, 0, sizeof *bh);
@@ -56,13 +69,12 @@ extern "C" int32_t PXCM_API GetPicture(const char *location, PxcmLong extent, ui
     void *info = nullptr;
     void *pixels = nullptr;
     WorkBlock *work = nullptr;
-    RowDecoder decoder;
     ImageHeader header;
     uint64_t size = 0;
 
     result = CheckHeader(source, &header);
     if (result != ERR_NONE) goto exit;
-    size = static_cast<uint64_t>(header.height) * static_cast<uint64_t>(RowStride(header.width));
+    size = BitmapSize(header.width, header.height);
 
     result = AllocLocked(sizeof(PxcmBitmapHeader), &info_block, &info);
     *info_out = info_block;
@@ -79,20 +91,14 @@ extern "C" int32_t PXCM_API GetPicture(const char *location, PxcmLong extent, ui
         result = ERR_NO_MEMORY;
         goto exit;
     }
-    InitWorkBlock(work);
-    StartRowDecoder(&decoder, source, work, static_cast<uint8_t *>(pixels), header.width,
-                    header.height);
     {
-        const int32_t height = static_cast<int32_t>(header.height);
-        for (int32_t m = 0; m < height; m++) {
-            if (callback(m, height, user) != 0) {
-                result = ERR_ABORTED;
-                goto exit;
-            }
-            result = DecodeRow(&decoder, m);
-            if (result != ERR_NONE) goto exit;
-        }
-        if (callback(height, height, user) != 0) result = ERR_ABORTED;
+        // The zero-filled pixel block is the bitmap the stream decodes into.
+        BitReader reader;
+        StartSourceReader(&reader, source, work->chunk);
+        const PictureOutput output{static_cast<uint8_t *>(pixels), RowStride(header.width), LAYOUT_DIB};
+        HostProgress progress{callback, user};
+        result = PluginResult(DecodePicture(&reader, work, nullptr, header.width, header.height, &output,
+                                            CallHost, &progress, nullptr));
     }
 
 exit:

@@ -16,6 +16,11 @@
 
 #include <stdint.h>
 
+/* Result codes, under the names ERR_NONE, ERR_ABORTED, ERR_BAD_FORMAT,
+ * ERR_NO_MEMORY, ERR_MEMORY, ERR_READ, ERR_INTERNAL, ERR_NOT_IMPLEMENTED. */
+#define PXCM_PLUGIN_NAMES
+#include "pxcm_codes.h"
+
 #if defined(_WIN32)
 #define PXCM_API __stdcall
 #if defined(PXCM_BUILDING)
@@ -31,18 +36,6 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-/* Result codes. */
-enum {
-    ERR_NOT_IMPLEMENTED = -1, /* the function is not provided */
-    ERR_NONE = 0,             /* success */
-    ERR_ABORTED = 1,          /* the progress callback asked to stop */
-    ERR_BAD_FORMAT = 2,       /* the header is not this format */
-    ERR_NO_MEMORY = 4,        /* a memory block cannot be allocated */
-    ERR_MEMORY = 5,           /* a block cannot be locked, or a memory source opened */
-    ERR_READ = 6,             /* a file cannot be opened, sought, read or closed */
-    ERR_INTERNAL = 8          /* the source kind is not supported */
-};
 
 /* Source kinds: the low 3 bits of `mode`. */
 enum {

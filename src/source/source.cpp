@@ -2,16 +2,16 @@
 
 #include <string.h>
 
-int32_t OpenSource(InputSource *out, const char *location, PxcmLong extent, uint32_t mode) {
+int32_t OpenSource(InputSource *out, const char *location, SourceExtent extent, uint32_t mode) {
     *out = nullptr;
     switch (mode & SOURCE_KIND_MASK) {
-    case SOURCE_MEMORY: {
+    case SOURCE_KIND_MEMORY: {
         InputSource s = PlatformOpenMemory(const_cast<char *>(location), extent);
         if (s == nullptr) return ERR_MEMORY;
         *out = s;
         return ERR_NONE;
     }
-    case SOURCE_FILE: {
+    case SOURCE_KIND_FILE: {
         InputSource s = PlatformOpenFile(location);
         if (s == nullptr) return ERR_READ;
         if (extent != 0 && !PlatformSeek(s, extent)) {
@@ -28,9 +28,9 @@ int32_t OpenSource(InputSource *out, const char *location, PxcmLong extent, uint
 
 // A probe reference with any bit above the low 16 set is a pointer to the
 // file's head; otherwise it is a host file handle.
-static bool ProbeIsPointer(PxcmRef probe_ref) { return (probe_ref >> 16) != 0; }
+static bool ProbeIsPointer(ProbeRef probe_ref) { return (probe_ref >> 16) != 0; }
 
-int32_t OpenProbe(InputSource *out, PxcmRef probe_ref) {
+int32_t OpenProbe(InputSource *out, ProbeRef probe_ref) {
     *out = nullptr;
     if (ProbeIsPointer(probe_ref)) {
         InputSource s = PlatformOpenMemory(reinterpret_cast<void *>(probe_ref), PROBE_SIZE);

@@ -8,10 +8,6 @@
 
 namespace {
 
-const std::pair<int32_t, int32_t> START_OFFSETS[11] = {
-    {-1, 0}, {0, 1}, {1, 1}, {-1, 1}, {2, 1}, {-2, 1}, {-2, 0}, {0, 2}, {1, 2}, {-1, 2}, {-3, 0},
-};
-
 std::vector<uint8_t> BalancedLengths(uint32_t n) {
     std::vector<uint64_t> counts(n, 1);
     std::vector<uint8_t> lengths(n, 0);
@@ -64,25 +60,25 @@ Decoded Decode(const char *location, PxcmLong extent, uint32_t mode, int32_t sto
 
 CodeTables FullTables() {
     CodeTables t;
-    t.token = BalancedLengths(342);
-    t.offset = BalancedLengths(11);
-    t.escape = BalancedLengths(251);
+    t.token = BalancedLengths(TOKEN_SYMBOLS);
+    t.offset = BalancedLengths(OFFSET_SYMBOLS);
+    t.escape = BalancedLengths(ESCAPE_SYMBOLS);
     return t;
 }
 
-StreamBuilder::StreamBuilder(uint32_t width, uint32_t height)
-    : list_(std::begin(START_OFFSETS), std::end(START_OFFSETS)) {
+StreamBuilder::StreamBuilder(uint32_t width, uint32_t height) {
+    for (const OffsetPair &o : INITIAL_OFFSETS) list_.emplace_back(o.dx, o.dy);
     PutHeader(&file_, width, height);
     StartBitWriter(&writer_, &file_);
 }
 
 void StreamBuilder::Tables(const CodeTables &tables) {
-    PutCodeLengths(&writer_, tables.token.data(), 342);
-    PutCodeLengths(&writer_, tables.offset.data(), 11);
-    PutCodeLengths(&writer_, tables.escape.data(), 251);
-    SetPrefixCode(&token_, tables.token.data(), 342);
-    SetPrefixCode(&offset_, tables.offset.data(), 11);
-    SetPrefixCode(&escape_, tables.escape.data(), 251);
+    PutCodeLengths(&writer_, tables.token.data(), TOKEN_SYMBOLS);
+    PutCodeLengths(&writer_, tables.offset.data(), OFFSET_SYMBOLS);
+    PutCodeLengths(&writer_, tables.escape.data(), ESCAPE_SYMBOLS);
+    SetPrefixCode(&token_, tables.token.data(), TOKEN_SYMBOLS);
+    SetPrefixCode(&offset_, tables.offset.data(), OFFSET_SYMBOLS);
+    SetPrefixCode(&escape_, tables.escape.data(), ESCAPE_SYMBOLS);
 }
 
 uint32_t StreamBuilder::PositionOf(int32_t dx, int32_t dy) {
@@ -112,7 +108,7 @@ void StreamBuilder::Literal(uint32_t t, int32_t dx, int32_t dy, std::vector<uint
     for (uint32_t e : escapes) Escape(e);
 }
 
-void StreamBuilder::Run(uint32_t n, int32_t dx, int32_t dy) { Token(214 + n, PositionOf(dx, dy)); }
+void StreamBuilder::Run(uint32_t n, int32_t dx, int32_t dy) { Token(RunToken(n), PositionOf(dx, dy)); }
 
 std::vector<uint8_t> StreamBuilder::Finish() {
     FlushBits(&writer_);
@@ -132,7 +128,8 @@ std::vector<uint8_t> BitString(const std::string &bits) {
 ByteReader::ByteReader(std::vector<uint8_t> data) : bytes(std::move(data)) {
     OpenSource(&source, reinterpret_cast<const char *>(bytes.data()),
                static_cast<PxcmLong>(bytes.size()), SOURCE_MEMORY);
-    StartBitReader(&reader, source);
+    StartPlainReader(&plain, source);
+    StartMemoryReader(&reader, bytes.data(), bytes.size());
 }
 
 ByteReader::~ByteReader() {

@@ -17,6 +17,7 @@
 #include "platform/faults.h"
 #include "plugin/pxcm.h"
 #include "source/source.h"
+#include "support/reference.h"
 
 // Tests that arm platform faults start and end with no plan armed.
 class WithFaults : public ::testing::Test {
@@ -27,9 +28,9 @@ protected:
 
 // Code lengths of the three alphabets of one table set.
 struct CodeTables {
-    std::vector<uint8_t> token = std::vector<uint8_t>(342, 0);
-    std::vector<uint8_t> offset = std::vector<uint8_t>(11, 0);
-    std::vector<uint8_t> escape = std::vector<uint8_t>(251, 0);
+    std::vector<uint8_t> token = std::vector<uint8_t>(TOKEN_SYMBOLS, 0);
+    std::vector<uint8_t> offset = std::vector<uint8_t>(OFFSET_SYMBOLS, 0);
+    std::vector<uint8_t> escape = std::vector<uint8_t>(ESCAPE_SYMBOLS, 0);
 };
 
 // Complete codes over every symbol of every alphabet (balanced lengths), so
@@ -70,13 +71,14 @@ private:
 };
 
 // Literal token from three digits 0 to 5 (red, green, blue).
-constexpr uint32_t Digits(uint32_t r, uint32_t g, uint32_t b) { return 36 * r + 6 * g + b; }
+constexpr uint32_t Digits(uint32_t r, uint32_t g, uint32_t b) { return LiteralToken(r, g, b); }
 
 // Bytes from a string of '0' and '1' (other characters ignored), padded
 // with zero bits.
 std::vector<uint8_t> BitString(const std::string &bits);
 
-// A memory source and a bit reader over a copy of some bytes.
+// Bit readers over a copy of some bytes: the library's reader over the
+// bytes in memory, and the plain reference reader over a memory source.
 struct ByteReader {
     explicit ByteReader(std::vector<uint8_t> data);
     ~ByteReader();
@@ -86,6 +88,7 @@ struct ByteReader {
     std::vector<uint8_t> bytes;
     InputSource source = nullptr;
     BitReader reader{};
+    PlainBitReader plain{};
 };
 
 // What GetPicture returned, with the blocks' contents copied out and the
@@ -105,7 +108,7 @@ Decoded DecodeBytes(const std::vector<uint8_t> &file, int32_t stop_at = -1);
 Decoded DecodeFile(const std::string &name, PxcmLong offset, int32_t stop_at = -1);
 
 // Bottom-up stride of a 24-bit row.
-inline uint64_t StrideOf(uint32_t width) { return (3ull * width + 3) & ~3ull; }
+inline uint64_t StrideOf(uint32_t width) { return static_cast<uint64_t>(RowStride(width)); }
 
 // A file in the temporary directory, removed again on destruction.
 class TempFile {

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "format/format.h"
 #include "plugin/pxcm.h"
 
 namespace pxc {
@@ -42,6 +43,8 @@ std::string ResultMessage(int32_t result) {
     case ERR_NO_MEMORY: return "out of memory";
     case ERR_MEMORY: return "cannot lock memory";
     case ERR_READ: return "file cannot be read or is cut short";
+    case PXCM_ERR_TRUNCATED: return ResultMessage(ERR_READ);
+    case PXCM_ERR_STREAM: return "damaged picture data";
     case ERR_INTERNAL: return "unsupported source";
     case ERR_NOT_IMPLEMENTED: return "not implemented";
     default: return "unknown error (code " + std::to_string(result) + ")";
@@ -50,7 +53,8 @@ std::string ResultMessage(int32_t result) {
 
 std::string FileResultMessage(int32_t result, const uint8_t *head, size_t size) {
     static const char TAG[4] = {'P', 'X', 'C', 'M'};
-    if (result == ERR_READ && size < 24 && memcmp(head, TAG, std::min<size_t>(size, 4)) != 0)
+    if ((result == ERR_READ || result == PXCM_ERR_TRUNCATED) && size < HEADER_SIZE &&
+        memcmp(head, TAG, std::min<size_t>(size, 4)) != 0)
         return ResultMessage(ERR_BAD_FORMAT);
     return ResultMessage(result);
 }
@@ -65,6 +69,27 @@ std::string FileResultMessage(int32_t result, const std::string &path) {
     while (got < sizeof head && (n = read(fd, head + got, sizeof head - got)) > 0) got += static_cast<size_t>(n);
     close(fd);
     return FileResultMessage(result, head, got);
+}
+
+std::vector<uint8_t> ReadHead(const std::string &path, size_t n) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw FileError("cannot open: " + Errno(errno));
+    std::vector<uint8_t> head(n);
+    size_t got = 0;
+    while (got < n) {
+        const ssize_t r = read(fd, head.data() + got, n - got);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) {
+            const int e = errno;
+            close(fd);
+            throw FileError("cannot read: " + Errno(e));
+        }
+        if (r == 0) break;
+        got += static_cast<size_t>(r);
+    }
+    close(fd);
+    head.resize(got);
+    return head;
 }
 
 std::vector<uint8_t> ReadWholeFile(const std::string &path) {

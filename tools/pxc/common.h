@@ -39,6 +39,8 @@ void InstallCancelHandler();
 
 // The whole file. Throws FileError naming the reason.
 std::vector<uint8_t> ReadWholeFile(const std::string &path);
+// At most the first n bytes of the file (fewer if it is shorter).
+std::vector<uint8_t> ReadHead(const std::string &path, size_t n);
 
 // An output that appears under its final name only when it is complete:
 // the bytes go to a hidden temporary file in the same directory, which

@@ -15,7 +15,7 @@ namespace pxc {
 struct DecodeOptions {
     uint64_t max_pixels = uint64_t{1} << 28;
     bool keep_partial = false; // write the rows before a cut instead of failing
-    bool tail_check = true;    // second decode that finds streams running past the file's end
+    bool tail_check = true;    // refuse streams that run past the file's end
 };
 
 struct DecodedPicture {
@@ -26,9 +26,8 @@ struct DecodedPicture {
 // Decodes the PXCM file at `path`. Throws FileError with the reason in words.
 DecodedPicture DecodeFile(const std::string &path, const DecodeOptions &options,
                           const RowProgress &progress);
-// The same for a file already in memory. `file` is used as scratch space
-// and is left with its original contents.
-DecodedPicture DecodeBytes(std::vector<uint8_t> &file, const DecodeOptions &options,
+// The same for a file already in memory.
+DecodedPicture DecodeBytes(const std::vector<uint8_t> &file, const DecodeOptions &options,
                            const RowProgress &progress);
 
 // How many of a picture's first rows `stream_bytes` bytes after the header

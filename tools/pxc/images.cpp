@@ -21,22 +21,13 @@ Bitmap &Bitmap::operator=(Bitmap &&other) noexcept {
     height_ = other.height_;
     header_ = other.header_;
     own_ = std::move(other.own_);
-    info_block_ = other.info_block_;
-    pixel_block_ = other.pixel_block_;
-    bits_ = pixel_block_ != nullptr ? other.bits_ : own_.data();
-    other.info_block_ = other.pixel_block_ = nullptr;
+    bits_ = own_.data();
     other.bits_ = nullptr;
     other.width_ = other.height_ = 0;
     return *this;
 }
 
 void Bitmap::Release() {
-    if (pixel_block_ != nullptr) {
-        UnlockBlock(pixel_block_);
-        FreeBlock(pixel_block_);
-    }
-    if (info_block_ != nullptr) FreeBlock(info_block_);
-    info_block_ = pixel_block_ = nullptr;
     bits_ = nullptr;
     own_.clear();
 }
@@ -65,23 +56,6 @@ Bitmap Bitmap::Allocate(uint32_t width, uint32_t height) {
     b.height_ = height;
     b.bits_ = b.own_.data();
     b.header_ = MakeBitmapHeader(width, height);
-    return b;
-}
-
-Bitmap Bitmap::FromBlocks(PxcmBlock info, PxcmBlock pixels) {
-    Bitmap b;
-    b.info_block_ = info;
-    b.pixel_block_ = pixels;
-    const void *h = LockBlock(info);
-    if (h == nullptr) throw FileError("cannot lock memory");
-    memcpy(&b.header_, h, sizeof b.header_);
-    UnlockBlock(info);
-    b.width_ = static_cast<uint32_t>(b.header_.biWidth);
-    b.height_ = static_cast<uint32_t>(b.header_.biHeight);
-    b.bits_ = static_cast<uint8_t *>(LockBlock(pixels));
-    // On failure the destructor unlocks (a no-op for an unlocked block) and
-    // frees both blocks.
-    if (b.bits_ == nullptr || GetBlockSize(pixels) < b.size()) throw FileError("cannot lock memory");
     return b;
 }
 

@@ -9,18 +9,13 @@
 #include <vector>
 
 #include "common.h"
+#include "format/format.h"
 #include "plugin/pxcm.h"
 
 namespace pxc {
 
-// 3 bytes per pixel, rounded up to a multiple of 4.
-inline int64_t RowStride(uint32_t width) { return (static_cast<int64_t>(width) * 3 + 3) & ~int64_t{3}; }
-
-// The largest side a PXCM header can describe.
-constexpr uint32_t MAX_SIDE = 65535;
-
-// A bottom-up BGR picture. Its bytes are either the pixel block of a
-// GetPicture call (which this object then owns and frees) or its own.
+// A bottom-up BGR picture, rows padded to 4 bytes: the layout GetPicture
+// delivers.
 class Bitmap {
 public:
     Bitmap() = default;
@@ -32,8 +27,6 @@ public:
 
     // A zero-filled picture of its own.
     static Bitmap Allocate(uint32_t width, uint32_t height);
-    // Takes over the two blocks of a successful GetPicture call.
-    static Bitmap FromBlocks(PxcmBlock info, PxcmBlock pixels);
 
     uint32_t width() const { return width_; }
     uint32_t height() const { return height_; }
@@ -56,8 +49,6 @@ private:
     uint8_t *bits_ = nullptr;
     PxcmBitmapHeader header_{};
     std::vector<uint8_t> own_;
-    PxcmBlock info_block_ = nullptr;
-    PxcmBlock pixel_block_ = nullptr;
 };
 
 // A BITMAPINFOHEADER for a 24-bit bottom-up picture of this size.

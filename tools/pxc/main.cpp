@@ -19,6 +19,7 @@
 #include "encode.h"
 #include "images.h"
 #include "plugin/pxcm.h"
+#include <pxcm/pxcm.h>
 
 #ifndef PXC_VERSION
 #define PXC_VERSION "0"
@@ -43,14 +44,22 @@ void PrintError(const std::string &name, const std::string &reason) {
 int RunInfo(const std::vector<std::string> &files) {
     int status = 0;
     for (const std::string &file : files) {
-        PictureInfoBlock info{};
-        int32_t r = GetPictureInfo(file.c_str(), 0, SOURCE_FILE, &info);
-        if (r != ERR_NONE) {
-            PrintError(file, FileResultMessage(r, file));
+        std::vector<uint8_t> head;
+        try {
+            head = ReadHead(file, HEADER_SIZE);
+        } catch (const FileError &e) {
+            PrintError(file, e.what());
             status = EXIT_FAILED;
             continue;
         }
-        printf("%s: %d x %d, %d bits per pixel\n", file.c_str(), info.width, info.height, info.depth);
+        pxcm_info info{};
+        const int r = pxcm_read_info(head.data(), head.size(), &info);
+        if (r != PXCM_OK) {
+            PrintError(file, FileResultMessage(r, head.data(), head.size()));
+            status = EXIT_FAILED;
+            continue;
+        }
+        printf("%s: %u x %u, %u bits per pixel\n", file.c_str(), info.width, info.height, info.depth);
     }
     return status;
 }
@@ -58,21 +67,16 @@ int RunInfo(const std::vector<std::string> &files) {
 int RunProbe(const std::vector<std::string> &files) {
     int status = 0;
     for (const std::string &file : files) {
-        // As a host does: an open handle, which the plug-in leaves where it was.
-        int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
-            PrintError(file, std::string("cannot open: ") + strerror(errno));
+        std::vector<uint8_t> head;
+        try {
+            head = ReadHead(file, HEADER_SIZE);
+        } catch (const FileError &e) {
+            PrintError(file, e.what());
             status = EXIT_FAILED;
             continue;
         }
-        if (fd > 0xFFFF) { // would be taken for a pointer to the file's head
-            close(fd);
-            PrintError(file, "too many open files");
-            status = EXIT_FAILED;
-            continue;
-        }
-        const bool yes = IsSupported(file.c_str(), static_cast<PxcmRef>(fd)) == 1;
-        close(fd);
+        pxcm_info info{};
+        const bool yes = pxcm_read_info(head.data(), head.size(), &info) == PXCM_OK;
         printf("%s: %s\n", file.c_str(), yes ? "PXCM picture" : "not a PXCM picture");
         if (!yes) status = EXIT_FAILED;
     }

@@ -1,0 +1,126 @@
+#include "entropy/decodetable.h"
+
+#include "entropy/codelengths.h"
+
+namespace {
+
+constexpr uint64_t CODE_SPACE = uint64_t{1} << MAX_CODE_LENGTH;
+
+// Nodes of the binary tree that would hold the codes longer than 8 bits
+// below an 8-bit look-up: one per distinct prefix of 8 to length - 1 bits
+// of each such code. Canonical codes ascend, so the p-bit prefixes of the
+// codes longer than p run without gaps from the first such code's to the
+// last code's, and each depth is one subtraction.
+uint64_t TreeNodes(const uint64_t *limit, uint32_t max_length) {
+    if (max_length <= TREE_ROOT_BITS) return 0;
+    const uint64_t last = limit[max_length] - (uint64_t{1} << (MAX_CODE_LENGTH - max_length));
+    uint64_t nodes = 0;
+    for (uint32_t p = TREE_ROOT_BITS; p < max_length; p++) {
+        const uint32_t shift = MAX_CODE_LENGTH - p;
+        nodes += (last >> shift) - (limit[p] >> shift) + 1;
+    }
+    return nodes;
+}
+
+} // namespace
+
+int32_t BuildDecodeTable(DecodeTable *t, const uint8_t *lengths, uint32_t n) {
+    uint32_t count[MAX_CODE_LENGTH + 1] = {};
+    for (uint32_t s = 0; s < n; s++) {
+        if (lengths[s] > MAX_CODE_LENGTH) return ERR_STREAM;
+        count[lengths[s]]++;
+    }
+    // Code space taken by the codes of at most L bits, and the code order.
+    uint64_t space = 0;
+    uint32_t index = 0;
+    t->max_length = 0;
+    t->limit[0] = 0;
+    t->first[0] = 0;
+    uint16_t next[MAX_CODE_LENGTH + 1];
+    for (uint32_t len = 1; len <= MAX_CODE_LENGTH; len++) {
+        space += static_cast<uint64_t>(count[len]) << (MAX_CODE_LENGTH - len);
+        t->limit[len] = space;
+        t->first[len] = static_cast<uint16_t>(index);
+        next[len] = static_cast<uint16_t>(index);
+        index += count[len];
+        if (count[len] != 0) t->max_length = len;
+    }
+    if (space > CODE_SPACE) return ERR_STREAM; // more codes than the lengths allow
+    if (TreeNodes(t->limit, t->max_length) > TreeNodeLimit(n)) return ERR_STREAM;
+    for (uint32_t s = 0; s < n; s++)
+        if (lengths[s] != 0) t->sorted[next[lengths[s]]++] = static_cast<uint16_t>(s);
+
+    // The codes of at most FAST_BITS bits fill the main table from its start,
+    // in code order; every entry after them is 0.
+    uint32_t at = 0;
+    index = 0;
+    for (uint32_t len = 1; len <= static_cast<uint32_t>(FAST_BITS); len++) {
+        const uint32_t span = 1u << (FAST_BITS - len);
+        for (uint32_t i = 0; i < count[len]; i++) {
+            const uint32_t entry = MakeEntry(t->sorted[index++], len);
+            for (uint32_t v = at; v < at + span; v++) t->fast[v] = entry;
+            at += span;
+        }
+    }
+    for (uint32_t v = at; v < static_cast<uint32_t>(FAST_SIZE); v++) t->fast[v] = 0;
+    return ERR_NONE;
+}
+
+uint32_t FindLongCode(const DecodeTable *t, uint64_t window) {
+    for (uint32_t len = FAST_BITS + 1; len <= t->max_length; len++) {
+        if (window < t->limit[len]) {
+            const uint64_t offset = (window - t->limit[len - 1]) >> (MAX_CODE_LENGTH - len);
+            return MakeEntry(t->sorted[t->first[len] + offset], len);
+        }
+    }
+    return 0;
+}
+
+void BuildPairTable(uint32_t *pairs, const DecodeTable *token, const DecodeTable *offset) {
+    for (uint32_t v = 0; v < static_cast<uint32_t>(PAIR_SIZE); v++) {
+        uint32_t pair = 0;
+        const uint32_t t = token->fast[v >> (PAIR_BITS - FAST_BITS)];
+        const uint32_t tl = EntryLength(t);
+        if (tl != 0 && tl < static_cast<uint32_t>(PAIR_BITS)) {
+            // The bits after the token code, left-aligned for the offset table.
+            const uint32_t rest = PAIR_BITS - tl;
+            const uint32_t after = (v & ((1u << rest) - 1)) << (FAST_BITS - rest);
+            const uint32_t o = offset->fast[after];
+            const uint32_t ol = EntryLength(o);
+            if (ol != 0 && ol <= rest) pair = EntrySymbol(t) << 16 | EntrySymbol(o) << 8 | (tl + ol);
+        }
+        pairs[v] = pair;
+    }
+}
+
+int32_t DecodeSlow(BitReader *r, const DecodeTable *t, uint32_t *symbol) {
+    if (r->held < static_cast<int32_t>(MAX_CODE_LENGTH)) FillBits(r);
+    uint32_t entry = t->fast[r->bits >> (64 - FAST_BITS)];
+    if (EntryLength(entry) == 0) {
+        entry = FindLongCode(t, r->bits >> (64 - MAX_CODE_LENGTH));
+        if (EntryLength(entry) == 0) {
+            // The bits past a failed read are not the stream's: whether a
+            // code would have covered them is unknown.
+            return r->held < static_cast<int32_t>(t->max_length) ? ERR_READ : ERR_STREAM;
+        }
+    }
+    const int32_t length = static_cast<int32_t>(EntryLength(entry));
+    if (length > r->held) return ERR_READ; // only after a failed read
+    DropBits(r, length);
+    *symbol = EntrySymbol(entry);
+    return ERR_NONE;
+}
+
+int32_t ReadTableSet(BitReader *r, WorkBlock *work) {
+    uint8_t *token = work->lengths;
+    uint8_t *offset = token + TOKEN_SYMBOLS;
+    uint8_t *escape = offset + OFFSET_SYMBOLS;
+    int32_t result = ReadCodeLengths(r, token, TOKEN_SYMBOLS);
+    if (result == ERR_NONE) result = ReadCodeLengths(r, offset, OFFSET_SYMBOLS);
+    if (result == ERR_NONE) result = ReadCodeLengths(r, escape, ESCAPE_SYMBOLS);
+    if (result == ERR_NONE) result = BuildDecodeTable(&work->token, token, TOKEN_SYMBOLS);
+    if (result == ERR_NONE) result = BuildDecodeTable(&work->offset, offset, OFFSET_SYMBOLS);
+    if (result == ERR_NONE) result = BuildDecodeTable(&work->escape, escape, ESCAPE_SYMBOLS);
+    if (result == ERR_NONE) BuildPairTable(work->pairs, &work->token, &work->offset);
+    return result;
+}

@@ -1,0 +1,116 @@
+// Canonical prefix-code decoding: one table per alphabet, built straight
+// from the code lengths of a table set, and the token+offset pair table
+// derived from the token and offset tables.
+//
+// Main table: FAST_BITS bits of the stream index FAST_SIZE packed entries.
+//
+//     bits  0..7   code length, 1 to FAST_BITS; 0: no code of at most
+//                  FAST_BITS bits starts with these bits
+//     bits  8..15  unused (0)
+//     bits 16..31  symbol
+//
+// Codes longer than FAST_BITS (rare: a well-built code gives them to
+// symbols of probability below 2^-FAST_BITS) are found from the canonical
+// layout itself: the codes of one length are consecutive numbers, so one
+// comparison per length against the left-aligned end of that length's
+// codes finds the length, and the distance from its first code the symbol.
+// An entry of length 0 whose bits begin no long code either is a bit
+// sequence no code covers: decoding it is refused with ERR_STREAM.
+//
+// Building checks every bound a table set can break, so that decoding
+// needs no test beyond "is the length 0": lengths above 32, more codes than
+// the lengths allow (the code space would overflow), and long codes whose
+// binary tree below an 8-bit look-up would need more than 2 n nodes (the
+// format's decoders keep such trees in a pool of that size, so streams
+// that need more are not streams of the format). Incomplete codes build:
+// their gaps decode to ERR_STREAM only if a stream reaches them.
+#ifndef PXCM_DECODETABLE_H
+#define PXCM_DECODETABLE_H
+
+#include <stdint.h>
+
+#include "entropy/bitreader.h"
+#include "format/format.h"
+
+constexpr int32_t FAST_BITS = 11;
+constexpr int32_t FAST_SIZE = 1 << FAST_BITS;
+
+constexpr uint32_t ENTRY_LENGTH_MASK = 0xff;
+constexpr int32_t ENTRY_SYMBOL_SHIFT = 16;
+
+constexpr uint32_t EntryLength(uint32_t entry) { return entry & ENTRY_LENGTH_MASK; }
+constexpr uint32_t EntrySymbol(uint32_t entry) { return entry >> ENTRY_SYMBOL_SHIFT; }
+constexpr uint32_t MakeEntry(uint32_t symbol, uint32_t length) { return symbol << ENTRY_SYMBOL_SHIFT | length; }
+
+struct DecodeTable {
+    uint32_t fast[FAST_SIZE];
+    // limit[L]: the left-aligned end, in units of 2^-32 of the code space,
+    // of the codes of at most L bits. The code of length L whose left-aligned
+    // value is w is symbol sorted[first[L] + (w - limit[L - 1]) >> (32 - L)].
+    uint64_t limit[MAX_CODE_LENGTH + 1];
+    uint16_t first[MAX_CODE_LENGTH + 1]; // code-order index of the first code of each length
+    uint32_t max_length;                 // longest code, 0 for an alphabet without codes
+    uint16_t sorted[MAX_SYMBOLS];        // symbols in code order
+};
+
+// Builds the table for lengths[0..n). ERR_STREAM for lengths no code of the
+// format can have (see above); the table is then unusable.
+int32_t BuildDecodeTable(DecodeTable *table, const uint8_t *lengths, uint32_t n);
+
+// The long-code search over a left-aligned 32-bit window: the code's
+// length and symbol, or length 0 where no code covers the bits.
+uint32_t FindLongCode(const DecodeTable *table, uint64_t window);
+
+// Pair table: a token and its offset symbol together, where both codes fit
+// in PAIR_BITS bits. Entry layout:
+//
+//     bits  0..7   length of both codes; 0: decode them one by one
+//     bits  8..15  offset symbol
+//     bits 16..31  token
+constexpr int32_t PAIR_BITS = 12;
+constexpr int32_t PAIR_SIZE = 1 << PAIR_BITS;
+// The pair table is filled through the main tables: the bits after a
+// one-bit token code must still index them.
+static_assert(PAIR_BITS - 1 <= FAST_BITS && FAST_BITS < PAIR_BITS, "pair table built from the main tables");
+
+constexpr uint32_t PairLength(uint32_t pair) { return pair & 0xff; }
+constexpr uint32_t PairOffset(uint32_t pair) { return (pair >> 8) & 0xff; }
+constexpr uint32_t PairToken(uint32_t pair) { return pair >> 16; }
+
+void BuildPairTable(uint32_t *pairs, const DecodeTable *token, const DecodeTable *offset);
+
+// Decodes one symbol: the careful way, for a main-table entry of length 0
+// or longer than the bits held. ERR_STREAM where no code covers the bits,
+// ERR_READ where the code needs bits a failed read did not deliver.
+int32_t DecodeSlow(BitReader *r, const DecodeTable *table, uint32_t *symbol);
+
+// Decodes one symbol.
+inline int32_t DecodeSymbol(BitReader *r, const DecodeTable *table, uint32_t *symbol) {
+    if (r->held < FAST_BITS) FillBits(r);
+    const uint32_t entry = table->fast[r->bits >> (64 - FAST_BITS)];
+    const uint32_t length = EntryLength(entry);
+    if (length != 0 && static_cast<int32_t>(length) <= r->held) {
+        DropBits(r, static_cast<int32_t>(length));
+        *symbol = EntrySymbol(entry);
+        return ERR_NONE;
+    }
+    return DecodeSlow(r, table, symbol);
+}
+
+// Storage of one picture's decode: the three tables, the pair table, the
+// lengths of the current table set and the source reader's chunk. One
+// allocation per picture; every table set is rebuilt in place.
+struct WorkBlock {
+    DecodeTable token;
+    DecodeTable offset;
+    DecodeTable escape;
+    uint32_t pairs[PAIR_SIZE];
+    uint8_t lengths[TOKEN_SYMBOLS + OFFSET_SYMBOLS + ESCAPE_SYMBOLS];
+    uint8_t chunk[READ_CHUNK];
+};
+
+// Reads a table set (token, offset and escape lengths, in this order), then
+// builds the three tables and the pair table.
+int32_t ReadTableSet(BitReader *r, WorkBlock *work);
+
+#endif
