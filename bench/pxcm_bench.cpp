@@ -24,6 +24,7 @@
 #include "bench/png_picture.h"
 #include "encoder/encoder.h"
 #include "plugin/pxcm.h"
+#include <pxcm/pxcm.h>
 
 namespace {
 
@@ -85,6 +86,22 @@ bool DecodeQoi(const std::vector<uint8_t> &qoi, std::vector<uint8_t> *rgb) {
     return true;
 }
 
+// The native API from memory in one layout, allocation of the output
+// included; the pixels are compared with `want` when given.
+bool DecodeNative(const std::vector<uint8_t> &pxcm, pxcm_layout layout, const std::vector<uint8_t> *want) {
+    pxcm_info info{};
+    if (pxcm_read_info(pxcm.data(), pxcm.size(), &info) != PXCM_OK) return false;
+    const size_t size = static_cast<size_t>(pxcm_buffer_size(&info, layout, 0));
+    void *pixels = malloc(size != 0 ? size : 1);
+    if (pixels == nullptr) return false;
+    pxcm_decode_options options{};
+    options.layout = layout;
+    bool ok = pxcm_decode(pxcm.data(), pxcm.size(), &options, pixels, size, nullptr) == PXCM_OK;
+    if (ok && want != nullptr) ok = want->size() == size && (size == 0 || memcmp(pixels, want->data(), size) == 0);
+    free(pixels);
+    return ok;
+}
+
 // GetPicture from memory (file == nullptr) or from a file; the pixel block
 // is compared with `want` when given.
 bool DecodePxcm(const std::vector<uint8_t> &pxcm, const char *file, const std::vector<uint8_t> *want) {
@@ -113,7 +130,7 @@ struct Result {
     size_t png_size, webp_size, qoi_size;
     std::vector<size_t> pxcm_size;      // per effort
     std::vector<double> encode_seconds; // per effort
-    double libpng, spng, webp, qoi, pxcm_memory, pxcm_file; // decode seconds
+    double libpng, spng, webp, qoi, pxcm_memory, pxcm_rgb, pxcm_file; // decode seconds
     bool ok;
 };
 
@@ -238,7 +255,9 @@ int main(int argc, char **argv) {
             fprintf(stderr, "%s: cannot write\n", pxc_path.c_str());
             return 1;
         }
-        r.pxcm_memory = BestOf(runs, [&] { return DecodePxcm(pxcm, nullptr, nullptr); }, &r.ok);
+        r.ok = r.ok && DecodeNative(pxcm, PXCM_LAYOUT_RGB, &pic.rgb);
+        r.pxcm_memory = BestOf(runs, [&] { return DecodeNative(pxcm, PXCM_LAYOUT_DIB, nullptr); }, &r.ok);
+        r.pxcm_rgb = BestOf(runs, [&] { return DecodeNative(pxcm, PXCM_LAYOUT_RGB, nullptr); }, &r.ok);
         r.pxcm_file = BestOf(runs, [&] { return DecodePxcm(pxcm, pxc_path.c_str(), nullptr); }, &r.ok);
         remove(pxc_path.c_str());
         if (!r.ok) fprintf(stderr, "%s: a decode failed or differed\n", r.name.c_str());
@@ -247,27 +266,30 @@ int main(int argc, char **argv) {
 
     auto mpx = [](const Result &r, double s) { return r.width * static_cast<double>(r.height) / s / 1e6; };
     printf("### Decoding, Mpixel/s (best of %d, thread CPU time; in brackets: against libpng)\n\n", runs);
-    printf("| picture | size | libpng | libspng | libwebp | libqoi | PXCM memory | PXCM file |\n");
-    printf("|---|---|---:|---:|---:|---:|---:|---:|\n");
-    std::vector<double> med_pxcm, med_qoi, med_png, med_spng, med_webp, med_file;
+    printf("| picture | size | libpng | libspng | libwebp | libqoi | PXCM memory | PXCM RGB | PXCM file |\n");
+    printf("|---|---|---:|---:|---:|---:|---:|---:|---:|\n");
+    std::vector<double> med_pxcm, med_rgb, med_qoi, med_png, med_spng, med_webp, med_file;
     for (const Result &r : results) {
         auto cell = [&](double s) {
             static char buf[64];
             snprintf(buf, sizeof buf, "%.1f (%.2f×)", mpx(r, s), r.libpng / s);
             return std::string(buf);
         };
-        printf("| %s%s | %ux%u | %.1f | %s | %s | %s | %s | %s |\n", r.name.c_str(), r.ok ? "" : " (FAILED)",
+        printf("| %s%s | %ux%u | %.1f | %s | %s | %s | %s | %s | %s |\n", r.name.c_str(), r.ok ? "" : " (FAILED)",
                r.width, r.height, mpx(r, r.libpng), cell(r.spng).c_str(), cell(r.webp).c_str(),
-               cell(r.qoi).c_str(), cell(r.pxcm_memory).c_str(), cell(r.pxcm_file).c_str());
+               cell(r.qoi).c_str(), cell(r.pxcm_memory).c_str(), cell(r.pxcm_rgb).c_str(),
+               cell(r.pxcm_file).c_str());
         med_png.push_back(mpx(r, r.libpng));
         med_spng.push_back(mpx(r, r.spng));
         med_webp.push_back(mpx(r, r.webp));
         med_qoi.push_back(mpx(r, r.qoi));
         med_pxcm.push_back(mpx(r, r.pxcm_memory));
+        med_rgb.push_back(mpx(r, r.pxcm_rgb));
         med_file.push_back(mpx(r, r.pxcm_file));
     }
-    printf("| **median** | | %.1f | %.1f | %.1f | %.1f | %.1f | %.1f |\n\n", Median(med_png), Median(med_spng),
-           Median(med_webp), Median(med_qoi), Median(med_pxcm), Median(med_file));
+    printf("| **median** | | %.1f | %.1f | %.1f | %.1f | %.1f | %.1f | %.1f |\n\n", Median(med_png),
+           Median(med_spng), Median(med_webp), Median(med_qoi), Median(med_pxcm), Median(med_rgb),
+           Median(med_file));
 
     printf("### File sizes, bytes (in brackets: against the PNG)\n\n");
     printf("| picture | PNG | WebP lossless | QOI |");

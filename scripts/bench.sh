@@ -6,7 +6,7 @@ set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 PXCM_BENCH_DEPS=1 "$root/scripts/deps.sh"
 build=${PXCM_BENCH_BUILD:-$root/build/enc-bench}
-corpus=${PXCM_CORPUS:-$root/../shared/corpus}
+corpus=${PXCM_CORPUS:-$root/tests/data/corpus}
 generator=""
 command -v ninja >/dev/null 2>&1 && generator="-G Ninja"
 # shellcheck disable=SC2086

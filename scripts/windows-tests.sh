@@ -62,7 +62,7 @@ pictures() {
         cmake -S . -B build/win-native -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null || return 1
     fi
     cmake --build build/win-native -j2 --target make_pictures &&
-        build/win-native/tests/windows/make_pictures build/win-pictures ../shared/corpus samples
+        build/win-native/tests/windows/make_pictures build/win-pictures tests/data/corpus samples
 }
 
 build() { # preset

@@ -30,6 +30,7 @@
 #include "bench/png_picture.h"
 #include "encoder/encoder.h"
 #include "encoder/writer.h"
+#include "format/format.h"
 #include "plugin/pxcm.h"
 #include "support/random_stream.h"
 
@@ -184,7 +185,7 @@ int main(int argc, char **argv) {
 
     for (const Picture &p : set) {
         Decoded d = DecodeNatively(p.file);
-        const uint64_t stride = (3ull * p.width + 3) / 4 * 4;
+        const uint64_t stride = static_cast<uint64_t>(RowStride(p.width));
         bool ok = true;
         if (!p.expected.empty()) {
             // A picture with pixels must decode, to the model's pixels, with
@@ -205,7 +206,7 @@ int main(int argc, char **argv) {
             failures++;
             continue;
         }
-        if (p.tokens > 16384) several_table_sets = true;
+        if (p.tokens > static_cast<uint64_t>(REBUILD_PERIOD)) several_table_sets = true;
         if (!WriteFile(dir / (p.name + ".pxc"), p.file) ||
             (d.result == ERR_NONE && !WriteFile(dir / (p.name + ".bgr"), d.pixels))) {
             fprintf(stderr, "FAIL %s: cannot write into %s\n", p.name.c_str(), dir.string().c_str());

@@ -28,6 +28,7 @@
 #include <utility>
 #include <vector>
 
+#include "format/format.h"
 #include "plugin/pxcm.h"
 
 namespace {
@@ -107,7 +108,7 @@ bool WriteWholeFile(const std::string &path, const std::vector<uint8_t> &bytes) 
     return ok && written == bytes.size();
 }
 
-uint64_t Stride(uint32_t width) { return (3ull * width + 3) / 4 * 4; }
+uint64_t Stride(uint32_t width) { return static_cast<uint64_t>(RowStride(width)); }
 
 std::vector<uint8_t> Junk(uint32_t n, uint32_t seed) {
     std::vector<uint8_t> v(n);
@@ -593,7 +594,7 @@ bool LoadPictures(const std::string &dir, const std::string &tmp, std::vector<Pi
         out->push_back(std::move(pic));
     }
     bool several_sets = false;
-    for (const Picture &pic : *out) several_sets = several_sets || pic.tokens > 16384;
+    for (const Picture &pic : *out) several_sets = several_sets || pic.tokens > static_cast<uint64_t>(REBUILD_PERIOD);
     Check(out->size() >= 4 && several_sets, "pictures",
           Format("%zu pictures, one with a second table set: %d", out->size(), several_sets));
     return !out->empty();
