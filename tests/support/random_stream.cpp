@@ -132,6 +132,7 @@ RandomPicture MakeRandomPicture(uint32_t seed, uint32_t width, uint32_t height,
             for (int k = 0; k < tokens[i].escapes; k++) PutSymbol(&w, &ecode, tokens[i].escape[k]);
         }
     }
+    pic.stream_bits = (pic.file.size() - HEADER_SIZE) * 8 + static_cast<uint64_t>(w.pending);
     FlushBits(&w);
     return pic;
 }

@@ -19,6 +19,7 @@ struct RandomPicture {
     std::vector<uint8_t> file;   // header and stream
     std::vector<uint8_t> pixels; // expected bottom-up BGR block, height * stride bytes
     uint64_t tokens;             // tokens in the stream
+    uint64_t stream_bits;        // bits the writer put after the header, before padding
 };
 
 struct RandomStreamOptions {
