@@ -84,16 +84,34 @@ void BuildPairTable(uint32_t *pairs, const DecodeTable *token, const DecodeTable
 // ERR_READ where the code needs bits a failed read did not deliver.
 int32_t DecodeSlow(BitReader *r, const DecodeTable *table, uint32_t *symbol);
 
-// Decodes one symbol.
+// The one-look-up decode: takes the symbol when its code is in the main
+// table and its bits are held; false sends the caller the careful way.
+// Callers keep the reader in a local, so that its state stays in
+// registers, and top it up themselves.
+inline bool TakeSymbol(BitReader *r, const DecodeTable *table, uint32_t *symbol) {
+    const uint32_t entry = table->fast[r->bits >> (64 - FAST_BITS)];
+    const int32_t length = static_cast<int32_t>(EntryLength(entry));
+    if (length == 0 || length > r->held) return false;
+    DropBits(r, length);
+    *symbol = EntrySymbol(entry);
+    return true;
+}
+
+// The same for a token and its offset symbol together, through the pair table.
+inline bool TakePair(BitReader *r, const uint32_t *pairs, uint32_t *token, uint32_t *offset) {
+    const uint32_t pair = pairs[r->bits >> (64 - PAIR_BITS)];
+    const int32_t length = static_cast<int32_t>(PairLength(pair));
+    if (length == 0 || length > r->held) return false;
+    DropBits(r, length);
+    *token = PairToken(pair);
+    *offset = PairOffset(pair);
+    return true;
+}
+
+// Decodes one symbol, topping the reader up first.
 inline int32_t DecodeSymbol(BitReader *r, const DecodeTable *table, uint32_t *symbol) {
     if (r->held < FAST_BITS) FillBits(r);
-    const uint32_t entry = table->fast[r->bits >> (64 - FAST_BITS)];
-    const uint32_t length = EntryLength(entry);
-    if (length != 0 && static_cast<int32_t>(length) <= r->held) {
-        DropBits(r, static_cast<int32_t>(length));
-        *symbol = EntrySymbol(entry);
-        return ERR_NONE;
-    }
+    if (TakeSymbol(r, table, symbol)) return ERR_NONE;
     return DecodeSlow(r, table, symbol);
 }
 

@@ -74,20 +74,10 @@ void WriteRun(uint8_t *buf, int64_t lo, int64_t hi, int64_t out, int64_t src, in
     if (i < len) memset(buf + out + i, 0, static_cast<size_t>(len - i));
 }
 
-// Takes a symbol from the main table when its code is there and its bits
-// are held; false sends the caller the careful way.
-inline bool TakeFastSymbol(BitReader *r, const DecodeTable *d, uint32_t *symbol) {
-    const uint32_t entry = d->fast[r->bits >> (64 - FAST_BITS)];
-    const int32_t length = static_cast<int32_t>(EntryLength(entry));
-    if (length == 0 || length > r->held) return false;
-    DropBits(r, length);
-    *symbol = EntrySymbol(entry);
-    return true;
-}
-
-// Decodes one symbol with the reader's state in the local copy `r`; the
-// careful ways get the caller's reader, brought up to date and read back.
-inline int32_t TakeSymbol(BitReader *r, BitReader *shared, const DecodeTable *d, uint32_t *symbol) {
+// Decodes one symbol with the reader's state in the local copy `r`: the
+// one-look-up way, or the careful way through the caller's reader, brought
+// up to date and read back, so that `r` itself never needs an address.
+inline int32_t NextSymbol(BitReader *r, BitReader *shared, const DecodeTable *d, uint32_t *symbol) {
     if (r->held < FAST_BITS) {
         if (r->end - r->next >= 8) {
             FillBits(r);
@@ -97,7 +87,7 @@ inline int32_t TakeSymbol(BitReader *r, BitReader *shared, const DecodeTable *d,
             *r = *shared;
         }
     }
-    if (TakeFastSymbol(r, d, symbol)) return ERR_NONE;
+    if (TakeSymbol(r, d, symbol)) return ERR_NONE;
     // Through a variable of its own, so that the caller's symbol need not
     // live in memory.
     uint32_t slow_symbol = 0;
@@ -133,19 +123,13 @@ int32_t DecodeTokens(BitReader *__restrict reader, OffsetList *__restrict offset
         uint32_t w = 0;
         // One top-up serves both symbols when their codes are short.
         if (r.held < 2 * FAST_BITS && r.end - r.next >= 8) FillBits(&r);
-        const uint32_t pair = work->pairs[r.bits >> (64 - PAIR_BITS)];
-        const int32_t pair_length = static_cast<int32_t>(PairLength(pair));
-        if (pair_length != 0 && pair_length <= r.held) {
-            DropBits(&r, pair_length);
-            t = PairToken(pair);
-            w = PairOffset(pair);
-        } else {
-            if (!TakeFastSymbol(&r, &work->token, &t)) {
-                result = TakeSymbol(&r, reader, &work->token, &t);
+        if (!TakePair(&r, work->pairs, &t, &w)) {
+            if (!TakeSymbol(&r, &work->token, &t)) {
+                result = NextSymbol(&r, reader, &work->token, &t);
                 if (result != ERR_NONE) break;
             }
-            if (!TakeFastSymbol(&r, &work->offset, &w)) {
-                result = TakeSymbol(&r, reader, &work->offset, &w);
+            if (!TakeSymbol(&r, &work->offset, &w)) {
+                result = NextSymbol(&r, reader, &work->offset, &w);
                 if (result != ERR_NONE) break;
             }
         }
@@ -159,21 +143,21 @@ int32_t DecodeTokens(BitReader *__restrict reader, OffsetList *__restrict offset
                 // read after the previous write.
                 uint32_t v = static_cast<uint32_t>(static_cast<int32_t>(dr));
                 if (dr == DIGIT_ESCAPE) {
-                    result = TakeSymbol(&r, reader, &work->escape, &v);
+                    result = NextSymbol(&r, reader, &work->escape, &v);
                     if (result != ERR_NONE) break;
                     v += ESCAPE_BIAS;
                 }
                 pixels[out + RED_BYTE] = static_cast<uint8_t>(pixels[src + RED_BYTE] - v);
                 v = static_cast<uint32_t>(static_cast<int32_t>(dg));
                 if (dg == DIGIT_ESCAPE) {
-                    result = TakeSymbol(&r, reader, &work->escape, &v);
+                    result = NextSymbol(&r, reader, &work->escape, &v);
                     if (result != ERR_NONE) break;
                     v += ESCAPE_BIAS;
                 }
                 pixels[out + GREEN_BYTE] = static_cast<uint8_t>(pixels[src + GREEN_BYTE] - v);
                 v = static_cast<uint32_t>(static_cast<int32_t>(db));
                 if (db == DIGIT_ESCAPE) {
-                    result = TakeSymbol(&r, reader, &work->escape, &v);
+                    result = NextSymbol(&r, reader, &work->escape, &v);
                     if (result != ERR_NONE) break;
                     v += ESCAPE_BIAS;
                 }
