@@ -3,34 +3,23 @@
 #include <string.h>
 
 int32_t ReadExpGolomb(BitReader *r, uint32_t *value) {
-    // The prefix: count zero bits up to the first one bit, at most 25 of them.
-    if (r->held < MAX_GOLOMB_ZEROS + 1) {
-        FillBits(r);
-        if (r->held < MAX_GOLOMB_ZEROS + 1) {
-            // After a failed read: bit by bit, so that only the bits this
-            // integer really needs can fail.
-            int32_t zeros = 0;
-            for (;;) {
-                uint32_t bit = 0;
-                const int32_t result = ReadBits(r, 1, &bit);
-                if (result != ERR_NONE) return result;
-                if (bit != 0) break;
-                if (++zeros > MAX_GOLOMB_ZEROS) return ERR_STREAM;
-            }
-            uint32_t suffix = 0;
-            const int32_t result = ReadBits(r, zeros, &suffix);
+    // The prefix: zero bits up to the first one bit, at most 25 of them.
+    int32_t zeros = 0;
+    if (r->held < MAX_GOLOMB_ZEROS + 1) FillBits(r);
+    if (r->held >= MAX_GOLOMB_ZEROS + 1) {
+        if ((r->bits >> (64 - (MAX_GOLOMB_ZEROS + 1))) == 0) return ERR_STREAM;
+        zeros = __builtin_clzll(r->bits);
+        DropBits(r, zeros + 1);
+    } else {
+        // After a failed read: bit by bit, so that only the bits this
+        // integer really needs can fail.
+        for (;;) {
+            uint32_t bit = 0;
+            const int32_t result = ReadBits(r, 1, &bit);
             if (result != ERR_NONE) return result;
-            *value = (uint32_t{1} << zeros) + suffix - 1;
-            return ERR_NONE;
+            if (bit != 0) break;
+            if (++zeros > MAX_GOLOMB_ZEROS) return ERR_STREAM;
         }
-    }
-    const uint64_t top = r->bits >> (64 - (MAX_GOLOMB_ZEROS + 1));
-    if (top == 0) return ERR_STREAM;
-    const int32_t zeros = __builtin_clzll(r->bits);
-    DropBits(r, zeros + 1);
-    if (zeros == 0) {
-        *value = 0;
-        return ERR_NONE;
     }
     uint32_t suffix = 0;
     const int32_t result = ReadBits(r, zeros, &suffix);
