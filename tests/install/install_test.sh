@@ -4,12 +4,17 @@
 #   install_test.sh CMAKE BUILD_DIR CONFIG SOURCE_DIR CC GENERATOR MAKE_PROGRAM
 #                   VERSION LIBDIR INCLUDEDIR BINDIR HAS_PXC
 # - the installed files, the SONAME and the exported names;
-# - the example program built with pkg-config, with find_package(pxcm)
-#   and statically (pkg-config --static, libpxcm.a), each run on a sample:
+# - the example program built with pkg-config, with find_package(pxcm),
+#   and statically with both (pkg-config --static, pxcm::pxcm_static), each
+#   run on a sample:
 #   a P6 header with the sample's size, the right byte count, identical
 #   outputs, and the pixels pxc writes to a BMP;
 # - the plug-in header and the native API from one C program.
 # Exit 77 (skipped) when the C compiler is missing.
+#
+# "test && pass ... || failed ...": pass only prints, so failed runs exactly
+# when the test fails. Functions run through check look unreachable.
+# shellcheck disable=SC2015,SC2317
 set -u
 cmake=$1 build=$2 config=$3 src=$4 cc=$5 generator=$6 make_program=$7
 version=$8 libdir=$9 includedir=${10} bindir=${11} has_pxc=${12}
@@ -61,7 +66,7 @@ expected=(
 want=$(printf '%s\n' "${expected[@]}" | sort)
 found=$(cd "$prefix" && find . ! -type d | sed 's|^\./||; s|pxcmTargets-[^/]*\.cmake$|pxcmTargets-CONFIG.cmake|' | sort)
 if [ "$found" = "$want" ]; then
-    pass "installed files: $(echo $found)"
+    pass "installed files: ${found//$'\n'/ }"
 else
     failed "installed files differ from the expected ones (< expected, > installed):"
     diff <(printf '%s\n' "$want") <(printf '%s\n' "$found") | grep '^[<>]'
@@ -98,12 +103,18 @@ cflags=(-std=c99 -Wall -Wextra -pedantic -Werror)
 # shellcheck disable=SC2046 # pkg-config's words are meant to be split
 check "example built with pkg-config" \
     "$cc" "${cflags[@]}" "$src/examples/decode_to_ppm.c" -o "$work/ppm-pkgconfig" $(pkg-config --cflags --libs pxcm)
-check "example built with find_package(pxcm)" bash -c '
-    "$1" -S "$2/examples" -B "$3/cmake-build" -G "$4" -DCMAKE_MAKE_PROGRAM="$5" -DCMAKE_C_COMPILER="$6" \
-        -DCMAKE_PREFIX_PATH="$7" -DCMAKE_C_FLAGS="-Wall -Wextra -Werror" -DCMAKE_BUILD_TYPE=Release &&
-    grep -qx "pxcm_DIR:PATH=$7/$8/cmake/pxcm" "$3/cmake-build/CMakeCache.txt" &&
-    "$1" --build "$3/cmake-build"' _ "$cmake" "$src" "$work" "$generator" "$make_program" "$cc" "$prefix" "$libdir"
-cp "$work/cmake-build/decode_to_ppm" "$work/ppm-cmake" 2>/dev/null
+# cmake_example ROUTE STATIC: examples/CMakeLists.txt against the prefix.
+cmake_example() {
+    local dir=$work/build-$1
+    "$cmake" -S "$src/examples" -B "$dir" -G "$generator" -DCMAKE_MAKE_PROGRAM="$make_program" \
+        -DCMAKE_C_COMPILER="$cc" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_FLAGS="-Wall -Wextra -Werror" \
+        -DCMAKE_BUILD_TYPE=Release -DDECODE_TO_PPM_STATIC="$2" &&
+        grep -qx "pxcm_DIR:PATH=$prefix/$libdir/cmake/pxcm" "$dir/CMakeCache.txt" &&
+        "$cmake" --build "$dir" &&
+        cp "$dir/decode_to_ppm" "$work/ppm-$1"
+}
+check "example built with find_package(pxcm), pxcm::pxcm" cmake_example cmake OFF
+check "example built with find_package(pxcm), pxcm::pxcm_static" cmake_example cmake-static ON
 # shellcheck disable=SC2046
 check "example linked statically with pkg-config --static" \
     "$cc" "${cflags[@]}" -static "$src/examples/decode_to_ppm.c" -o "$work/ppm-static" \
@@ -118,10 +129,11 @@ if [ -x "$work/ppm-pkgconfig" ]; then
     [ "$loaded" = "$lib/libpxcm.so.0" ] && pass "the example loads libpxcm.so.0 from the prefix" ||
         failed "the example loads libpxcm.so.0 from [$loaded], not $lib"
 fi
-if [ -x "$work/ppm-static" ]; then
-    readelf -d "$work/ppm-static" 2>/dev/null | grep -q 'NEEDED.*libpxcm' &&
-        failed "the static example needs libpxcm.so" || pass "the static example needs no libpxcm.so"
-fi
+for route in static cmake-static; do
+    [ -x "$work/ppm-$route" ] || continue
+    readelf -d "$work/ppm-$route" 2>/dev/null | grep -q 'NEEDED.*libpxcm' &&
+        failed "the $route example needs libpxcm.so" || pass "the $route example needs no libpxcm.so"
+done
 
 # ---------------------------------------------------------------- outputs
 width=$(od -An -tu2 -j12 -N2 "$sample" | tr -d ' ')
@@ -130,7 +142,8 @@ header=$(printf 'P6\n%s %s\n255\n' "$width" "$height")
 header_bytes=$((${#header} + 1)) # with the newline that $( ) drops
 ppm_bytes=$((header_bytes + width * height * 3))
 outputs=()
-for route in pkgconfig cmake static; do
+routes=(pkgconfig cmake static cmake-static)
+for route in "${routes[@]}"; do
     program=$work/ppm-$route
     [ -x "$program" ] || continue
     out=$work/$route.ppm
@@ -147,11 +160,12 @@ for route in pkgconfig cmake static; do
         failed "$route example: header [$(printf '%s' "$got_header" | od -c | head -2 | tr -s ' ')], $got_bytes bytes (want $ppm_bytes)"
     fi
 done
-if [ ${#outputs[@]} = 3 ]; then
-    cmp "${outputs[0]}" "${outputs[1]}" && cmp "${outputs[0]}" "${outputs[2]}" &&
-        pass "the three outputs are identical" || failed "the outputs differ"
+if [ ${#outputs[@]} = ${#routes[@]} ]; then
+    same=1
+    for out in "${outputs[@]:1}"; do cmp "${outputs[0]}" "$out" || same=0; done
+    [ $same = 1 ] && pass "the ${#routes[@]} outputs are identical" || failed "the outputs differ"
 else
-    failed "only ${#outputs[@]} of the three examples gave a picture"
+    failed "only ${#outputs[@]} of the ${#routes[@]} examples gave a picture"
 fi
 
 # The pixels against the installed pxc's BMP (bottom-up BGR rows, padded).
