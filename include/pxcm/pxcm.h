@@ -54,7 +54,10 @@ typedef enum pxcm_layout {
 } pxcm_layout;
 
 /* Called before every row with (row, height) and once at the end with
- * (height, height); a non-zero answer stops the decode (PXCM_ERR_ABORTED). */
+ * (height, height); a non-zero answer stops the decode (PXCM_ERR_ABORTED).
+ * It reports progress only: except in the DIB layout with its own stride,
+ * which is decoded in place, rows reach the caller's buffer a few at a time
+ * some rows later. */
 typedef int (*pxcm_progress)(uint32_t row, uint32_t height, void *user);
 
 /* All zero (or a NULL pointer instead of the record) means: RGB, packed
@@ -74,14 +77,16 @@ typedef struct pxcm_decode_report {
 } pxcm_decode_report;
 
 /* The header's geometry. PXCM_ERR_TRUNCATED for fewer than 24 bytes,
- * PXCM_ERR_BAD_FORMAT for a header that is not this format. */
+ * PXCM_ERR_BAD_FORMAT for a header that is not this format,
+ * PXCM_ERR_ARGUMENT for a null pointer. */
 PXCM_PUBLIC int pxcm_read_info(const void *data, size_t size, pxcm_info *info);
 
 /* Bytes of one packed row of a layout (DIB rows are padded to 4 bytes). */
 PXCM_PUBLIC size_t pxcm_stride(uint32_t width, pxcm_layout layout);
 
 /* Bytes pxcm_decode needs for the picture in this layout: height times the
- * stride (0 = packed). 0 for an unknown layout or a stride below the packed one. */
+ * stride (0 = packed). 0 for an unknown layout or a stride below the packed
+ * one, and for a picture without pixels (which needs no buffer). */
 PXCM_PUBLIC uint64_t pxcm_buffer_size(const pxcm_info *info, pxcm_layout layout, size_t stride);
 
 /* Decodes the picture in data[0..size) into pixels. The pixels are exactly
