@@ -78,11 +78,7 @@ void ExpectSamePixels(const Native &n, const std::vector<uint8_t> &block, uint32
 std::pair<uint32_t, uint64_t> ReferenceEnd(const std::vector<uint8_t> &file, uint32_t width, uint32_t height,
                                            uint64_t data_bits) {
     RefPicture ref;
-    ref.bits = RefBits{file.data() + HEADER_SIZE, file.size() - HEADER_SIZE};
-    ref.width = width;
-    ref.height = height;
-    ref.stride = RowStride(width);
-    ref.buf.assign(BitmapSize(width, height), 0);
+    ref.Start(file.data(), file.size(), width, height);
     uint32_t end = height;
     for (uint32_t m = 0; m < height; m++) {
         EXPECT_TRUE(ref.Row(m));

@@ -129,12 +129,14 @@ TEST(Rows, LiteralReadsBytesItHasJustWritten) {
 TEST(Rows, EveryDigitAndEscapeValue) {
     // Each channel of token t moves its reference by the digit's amount;
     // escapes give every other value.
-    // Width 217: the references of the 216 tokens are not the buffer's last pixel.
-    StreamBuilder s(217, 2);
+    // One pixel more than there are literal tokens: the references of the
+    // tokens are not the buffer's last pixel.
+    const uint32_t width = LITERAL_TOKENS + 1;
+    StreamBuilder s(width, 2);
     s.Tables(FullTables());
-    FillTop(&s, 217, 0);
+    FillTop(&s, width, 0);
     std::vector<Px> expected;
-    for (uint32_t t = 0; t < 216; t++) {
+    for (uint32_t t = 0; t < LITERAL_TOKENS; t++) {
         const uint32_t digit[3] = {t / 36, t / 6 % 6, t % 6};
         std::vector<uint32_t> escapes;
         const Px ref = TopColour(0, t);
@@ -143,7 +145,7 @@ TEST(Rows, EveryDigitAndEscapeValue) {
         for (int c = 0; c < 3; c++) {
             int v;
             if (digit[c] == 0) {
-                const uint32_t e = (t * 7 + c * 50) % 251;
+                const uint32_t e = (t * 7 + c * 50) % ESCAPE_SYMBOLS;
                 escapes.push_back(e);
                 v = static_cast<int>(e) + 3;
             } else {
@@ -157,7 +159,7 @@ TEST(Rows, EveryDigitAndEscapeValue) {
     s.Literal(129, 0, 1);
     const Decoded d = DecodeBytes(s.Finish());
     ASSERT_EQ(d.result, ERR_NONE);
-    for (uint32_t t = 0; t < 216; t++) EXPECT_EQ(PixelAt(d, 217, 2, t, 1), expected[t]) << t;
+    for (uint32_t t = 0; t < LITERAL_TOKENS; t++) EXPECT_EQ(PixelAt(d, width, 2, t, 1), expected[t]) << t;
 }
 
 TEST(Rows, EscapesReachEveryByteValue) {
@@ -391,7 +393,7 @@ TEST(Rows, RunCountsAsOneToken) {
     // tokens count once each, not once per pixel.
     CodeTables first, second;
     first.token[129] = 1;     // code 0
-    first.token[216 + 8] = 1; // run of 10, code 1
+    first.token[RunToken(10)] = 1; // code 1
     first.offset[0] = 1;
     second.token[128] = second.token[200] = 1; // 128 is code 0
     second.offset[0] = 1;
