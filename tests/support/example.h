@@ -21,19 +21,11 @@ constexpr uint64_t EXAMPLE_TABLE_BITS = 51;
 constexpr uint64_t EXAMPLE_STREAM_BITS = 55;
 
 // Header and stream.
-inline std::vector<uint8_t> ExamplePicture() {
-    std::vector<uint8_t> file = HeaderBytes(EXAMPLE_WIDTH, EXAMPLE_HEIGHT);
-    file.insert(file.end(), EXAMPLE_STREAM, EXAMPLE_STREAM + sizeof EXAMPLE_STREAM);
-    return file;
-}
-
+std::vector<uint8_t> ExamplePicture();
 // The stream without its padding: the bytes the example's bits fill.
-inline std::vector<uint8_t> ExampleStreamBytes() {
-    return std::vector<uint8_t>(EXAMPLE_STREAM, EXAMPLE_STREAM + sizeof EXAMPLE_STREAM - EXAMPLE_PADDING);
-}
-
+std::vector<uint8_t> ExampleStreamBytes();
 // GetPicture's pixel block: one bottom-up row of two pixels and its two
 // trailing bytes.
-inline std::vector<uint8_t> ExamplePixels() { return {0xFE, 0xFE, 0xFE, 0xFE, 0xFE, 0xFE, 0, 0}; }
+std::vector<uint8_t> ExamplePixels();
 
 #endif

@@ -36,20 +36,10 @@ inline bool HeaderAccepted(const uint8_t *bytes, size_t size) {
 inline bool HeaderAccepted(const std::vector<uint8_t> &file) { return HeaderAccepted(file.data(), file.size()); }
 
 // The 24 bytes of an accepted header, written here by the same rule (the
-// format module's WriteHeader is checked against them).
-inline std::vector<uint8_t> HeaderBytes(uint32_t width, uint32_t height) {
-    std::vector<uint8_t> h(HEADER_SIZE, 0);
-    for (int i = 0; i < 4; i++) {
-        h[HEADER_TAG_AT + i] = WordByte(FORMAT_TAG, i);
-        h[HEADER_FORMAT_AT + i] = WordByte(FORMAT_WORD, i);
-        h[HEADER_DEPTH_AT + i] = WordByte(FORMAT_DEPTH, i);
-    }
-    for (int i = 0; i < 2; i++) {
-        h[HEADER_WIDTH_AT + i] = WordByte(width, i);
-        h[HEADER_HEIGHT_AT + i] = WordByte(height, i);
-    }
-    return h;
-}
+// format module's WriteHeader is checked against them). Out of line, so
+// that the compiler does not see the vector's size where callers append
+// to it (GCC 12 then warns of bounds that no path reaches).
+std::vector<uint8_t> HeaderBytes(uint32_t width, uint32_t height);
 
 // What IsSupported sees of a file: its first 2048 bytes, a shorter file
 // padded with zeros. A header cut within its final zero bytes is therefore
