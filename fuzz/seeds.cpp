@@ -4,57 +4,22 @@
 // folder for what a run finds) for every target named. Seeds: random
 // well-formed pictures of many shapes, the 2-by-1 example picture, the
 // sample pictures when there are any, and truncations of all of them.
-#include <dirent.h>
 #include <stdio.h>
-#include <string.h>
-#include <sys/stat.h>
 
+#include <exception>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "encoder/writer.h"
+#include "harness.h"
+#include "support/example.h"
+#include "support/files.h"
 #include "support/random_stream.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-bool MakeDir(const std::string &path) {
-    for (size_t i = 1; i <= path.size(); i++) {
-        if (i == path.size() || path[i] == '/') {
-            const std::string part = path.substr(0, i);
-            if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
-        }
-    }
-    return true;
-}
-
-bool WriteFile(const std::string &path, const Bytes &bytes) {
-    FILE *f = fopen(path.c_str(), "wb");
-    if (f == nullptr) return false;
-    const bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    return fclose(f) == 0 && ok;
-}
-
-Bytes ReadFile(const std::string &path) {
-    Bytes bytes;
-    FILE *f = fopen(path.c_str(), "rb");
-    if (f == nullptr) return bytes;
-    uint8_t chunk[65536];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, f)) > 0) bytes.insert(bytes.end(), chunk, chunk + got);
-    fclose(f);
-    return bytes;
-}
-
-Bytes ExamplePicture() {
-    Bytes file;
-    PutHeader(&file, 2, 1);
-    const uint8_t tail[] = {0x64, 0x02, 0x07, 0x01, 0x57, 0x67, 0xFA, 0, 0, 0, 0};
-    file.insert(file.end(), tail, tail + sizeof tail);
-    return file;
-}
 
 struct Picture {
     uint32_t width, height;
@@ -63,7 +28,7 @@ struct Picture {
 
 std::vector<Picture> Pictures() {
     std::vector<Picture> pictures;
-    pictures.push_back({2, 1, ExamplePicture()});
+    pictures.push_back({EXAMPLE_WIDTH, EXAMPLE_HEIGHT, ExamplePicture()});
     const uint32_t shapes[][2] = {{1, 1}, {1, 9}, {2, 2}, {2, 7}, {3, 1}, {4, 4}, {5, 3},
                                   {7, 7}, {12, 5}, {16, 16}, {31, 9}, {47, 15}, {64, 40}};
     uint32_t seed = 1;
@@ -83,20 +48,12 @@ std::vector<Picture> Pictures() {
     options.max_code_length = 28;
     pic = MakeRandomPicture(seed++, 200, 100, options);
     pictures.push_back({200, 100, pic.file});
-    if (DIR *dir = opendir(PXCM_SAMPLES_DIR)) {
-        while (dirent *entry = readdir(dir)) {
-            const std::string name = entry->d_name;
-            if (name.size() < 4) continue;
-            std::string ext = name.substr(name.size() - 4);
-            for (char &c : ext) c = static_cast<char>(tolower(c));
-            if (ext != ".pxc") continue;
-            Bytes file = ReadFile(std::string(PXCM_SAMPLES_DIR) + "/" + name);
-            if (file.size() < 24) continue;
-            const uint32_t w = file[12] | file[13] << 8, h = file[14] | file[15] << 8;
-            if (static_cast<uint64_t>(w) * h > (1u << 20)) continue; // over the targets' cap
-            pictures.push_back({w, h, file});
-        }
-        closedir(dir);
+    for (const std::string &path : SampleFiles()) {
+        Bytes file = ReadFileBytes(path);
+        if (!HeaderAccepted(file)) continue;
+        const uint32_t w = ClaimedWidth(file), h = ClaimedHeight(file);
+        if (FuzzClaimedPixels(file.data(), file.size()) > FUZZ_MAX_PIXELS) continue; // over the targets' cap
+        pictures.push_back({w, h, file});
     }
     return pictures;
 }
@@ -104,7 +61,8 @@ std::vector<Picture> Pictures() {
 // The whole file and a few cuts of it.
 std::vector<Bytes> WithTruncations(const Bytes &file) {
     std::vector<Bytes> out{file};
-    const size_t cuts[] = {0, 16, 23, 24, 25, 28, file.size() / 2, file.size() - 1};
+    const size_t header = HEADER_SIZE;
+    const size_t cuts[] = {0, 16, header - 1, header, header + 1, header + 4, file.size() / 2, file.size() - 1};
     for (size_t cut : cuts)
         if (cut < file.size()) out.emplace_back(file.begin(), file.begin() + static_cast<long>(cut));
     return out;
@@ -120,8 +78,8 @@ std::vector<Bytes> SeedsFor(const std::string &target) {
         // Row mode for the pictures that fit its geometry, symbol mode for all.
         uint8_t selector = 0;
         for (const Picture &p : pictures) {
-            if (p.file.size() <= 24) continue;
-            const Bytes stream(p.file.begin() + 24, p.file.end());
+            if (p.file.size() <= static_cast<size_t>(HEADER_SIZE)) continue;
+            const Bytes stream(p.file.begin() + HEADER_SIZE, p.file.end());
             if (p.width >= 1 && p.width <= 48 && p.height >= 1 && p.height <= 16) {
                 Bytes rows{static_cast<uint8_t>(1 | (selector & 0x0e)),
                            static_cast<uint8_t>(p.width - 1), static_cast<uint8_t>(p.height - 1)};
@@ -164,8 +122,11 @@ int main(int argc, char **argv) {
     for (int i = 2; i < argc; i++) {
         const std::string target = argv[i];
         const std::string dir = root + "/seeds/" + target;
-        if (!MakeDir(dir) || !MakeDir(root + "/" + target)) {
-            fprintf(stderr, "cannot make %s\n", dir.c_str());
+        std::error_code ec;
+        std::filesystem::create_directories(dir, ec);
+        if (!ec) std::filesystem::create_directories(root + "/" + target, ec);
+        if (ec) {
+            fprintf(stderr, "cannot make %s: %s\n", dir.c_str(), ec.message().c_str());
             return 1;
         }
         const std::vector<Bytes> seeds = SeedsFor(target);
@@ -173,13 +134,15 @@ int main(int argc, char **argv) {
             fprintf(stderr, "no seeds for %s\n", target.c_str());
             return 1;
         }
-        for (size_t k = 0; k < seeds.size(); k++) {
-            char name[32];
-            snprintf(name, sizeof name, "/seed-%04zu", k);
-            if (!WriteFile(dir + name, seeds[k])) {
-                fprintf(stderr, "cannot write %s%s\n", dir.c_str(), name);
-                return 1;
+        try {
+            for (size_t k = 0; k < seeds.size(); k++) {
+                char name[32];
+                snprintf(name, sizeof name, "/seed-%04zu", k);
+                WriteFileBytes(dir + name, seeds[k]);
             }
+        } catch (const std::exception &e) {
+            fprintf(stderr, "%s\n", e.what());
+            return 1;
         }
         printf("%s: %zu seeds\n", target.c_str(), seeds.size());
     }

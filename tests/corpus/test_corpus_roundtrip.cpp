@@ -11,7 +11,8 @@
 
 #include "bench/png_picture.h"
 #include "encoder/encoder.h"
-#include "plugin/pxcm.h"
+#include "support/decode.h"
+#include "support/files.h"
 
 namespace {
 
@@ -31,9 +32,9 @@ std::vector<std::string> CorpusPictures() {
 // The picture as a bottom-up BGR bitmap with 4-byte row padding.
 bool LoadBitmap(const std::string &path, uint32_t *width, uint32_t *height,
                 std::vector<uint8_t> *bitmap) {
-    std::vector<uint8_t> png;
+    const std::vector<uint8_t> png = ReadFileBytes(path);
     RgbPicture rgb;
-    if (!ReadWholeFile(path, &png) || !DecodePngRgb(png.data(), png.size(), &rgb)) return false;
+    if (!DecodePngRgb(png.data(), png.size(), &rgb)) return false;
     *bitmap = ToBitmap(rgb);
     *width = rgb.width;
     *height = rgb.height;
@@ -46,7 +47,7 @@ TEST_P(CorpusRoundTrip, EveryEffortLevel) {
     uint32_t w = 0, h = 0;
     std::vector<uint8_t> bitmap;
     ASSERT_TRUE(LoadBitmap(std::string(PXCM_CORPUS_DIR) + "/" + GetParam(), &w, &h, &bitmap));
-    const int64_t stride = (static_cast<int64_t>(w) * 3 + 3) & ~3LL;
+    const int64_t stride = RowStride(w);
     for (int32_t effort = 1; effort <= 9; effort++) {
         SCOPED_TRACE("effort " + std::to_string(effort));
         EncoderInput in{bitmap.data(), w, h, stride};
@@ -55,22 +56,11 @@ TEST_P(CorpusRoundTrip, EveryEffortLevel) {
         ASSERT_EQ(EncodePicture(&in, &options, &file), ENCODE_OK);
         // Every corpus picture compresses.
         EXPECT_LT(file.size(), bitmap.size());
-        PxcmBlock info = nullptr, pixels = nullptr;
-        ASSERT_EQ(GetPicture(reinterpret_cast<const char *>(file.data()),
-                             static_cast<PxcmLong>(file.size()), SOURCE_MEMORY, &info, &pixels,
-                             nullptr, 0),
-                  ERR_NONE);
-        ASSERT_EQ(GetBlockSize(pixels), bitmap.size());
-        const uint8_t *p = static_cast<const uint8_t *>(LockBlock(pixels));
-        size_t first_difference = bitmap.size();
-        for (size_t i = 0; i < bitmap.size(); i++)
-            if (p[i] != bitmap[i]) {
-                first_difference = i;
-                break;
-            }
-        UnlockBlock(pixels);
-        FreeBlock(pixels);
-        FreeBlock(info);
+        const Decoded d = DecodeBytes(file, NO_CALLBACK);
+        ASSERT_EQ(d.result, ERR_NONE);
+        ASSERT_EQ(d.pixels.size(), bitmap.size());
+        const size_t first_difference =
+            static_cast<size_t>(std::mismatch(d.pixels.begin(), d.pixels.end(), bitmap.begin()).first - d.pixels.begin());
         EXPECT_EQ(first_difference, bitmap.size()) << "decoded pixels differ";
     }
 }

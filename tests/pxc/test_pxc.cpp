@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string.h>
-#include <unistd.h>
 
-#include <filesystem>
 #include <random>
 
 #include <spng.h>
@@ -15,32 +13,19 @@
 #include "encoder/encoder.h"
 #include "encoder/writer.h"
 #include "images.h"
+#include "support/files.h"
+#include "support/header_rule.h"
 #include "support/random_stream.h"
 
 using namespace pxc;
-namespace fs = std::filesystem;
 
 namespace {
 
-// A fresh directory per test, removed afterwards.
-class TempDir {
-public:
-    TempDir() {
-        const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
-        path_ = fs::temp_directory_path() /
-                ("pxc-test-" + std::to_string(getpid()) + "-" + info->test_suite_name() + "-" + info->name());
-        fs::remove_all(path_);
-        fs::create_directories(path_);
-    }
-    ~TempDir() { fs::remove_all(path_); }
-    std::string File(const std::string &name) const { return (path_ / name).string(); }
-    size_t Count() const { return static_cast<size_t>(std::distance(fs::directory_iterator(path_), {})); }
-
-private:
-    fs::path path_;
-};
-
-std::vector<uint8_t> ReadBack(const std::string &path) { return ReadWholeFile(path); }
+// A fresh folder per test, named after it, removed afterwards.
+TempDir TestDir() {
+    const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
+    return TempDir(std::string("pxc-") + info->test_suite_name() + "-" + info->name());
+}
 
 // Top-down RGB triples of a picture.
 std::vector<uint8_t> Rgb(const Bitmap &b) {
@@ -216,7 +201,7 @@ TEST(ReadBmp, RefusesOtherDepthsShortFilesAndHugeSides) {
 // ---- Output files ----
 
 TEST(OutputFile, AppearsOnlyWhenCommittedAndReplacesOnlyWithForce) {
-    TempDir dir;
+    const TempDir dir = TestDir();
     const std::string path = dir.File("out.png");
     {
         OutputFile out(path, false);
@@ -237,7 +222,7 @@ TEST(OutputFile, AppearsOnlyWhenCommittedAndReplacesOnlyWithForce) {
         out.Write("xy", 2);
         out.Commit();
     }
-    EXPECT_EQ(ReadBack(path), (std::vector<uint8_t>{'x', 'y'}));
+    EXPECT_EQ(ReadFileBytes(path), (std::vector<uint8_t>{'x', 'y'}));
 
     // A file that appears under the name while the output is written wins.
     const std::string other = dir.File("late.png");
@@ -249,7 +234,7 @@ TEST(OutputFile, AppearsOnlyWhenCommittedAndReplacesOnlyWithForce) {
         fclose(f);
         EXPECT_THROW(out.Commit(), FileError);
     }
-    EXPECT_EQ(ReadBack(other), (std::vector<uint8_t>{'f', 'i', 'r', 's', 't'}));
+    EXPECT_EQ(ReadFileBytes(other), (std::vector<uint8_t>{'f', 'i', 'r', 's', 't'}));
     EXPECT_EQ(dir.Count(), 2u);
 }
 
@@ -305,12 +290,12 @@ TEST(Decode, SizeBoundNeverFlagsACompleteStream) {
         EncoderOptions options{9, nullptr, nullptr};
         std::vector<uint8_t> file;
         ASSERT_EQ(EncodePicture(&in, &options, &file), ENCODE_OK);
-        EXPECT_EQ(RowsBackedByData(width, height, file.size() - 24), height);
+        EXPECT_EQ(RowsBackedByData(width, height, file.size() - HEADER_SIZE), height);
         EXPECT_NO_THROW(DecodeBytes(file, Options(), nullptr));
     }
     for (uint32_t seed = 1; seed <= 4; seed++) {
         RandomPicture p = MakeRandomPicture(seed, 97 * seed, 23);
-        EXPECT_EQ(RowsBackedByData(p.width, p.height, p.file.size() - 24), p.height);
+        EXPECT_EQ(RowsBackedByData(p.width, p.height, p.file.size() - HEADER_SIZE), p.height);
     }
 }
 
@@ -328,11 +313,11 @@ TEST(Decode, CutShortFilesAreRefusedOrKeepOnlyGoodRows) {
     EncoderOptions encoder{1, nullptr, nullptr};
     std::vector<uint8_t> file;
     ASSERT_EQ(EncodePicture(&in, &encoder, &file), ENCODE_OK);
-    const size_t stream = file.size() - 24;
+    const size_t stream = file.size() - HEADER_SIZE;
 
     for (double share : {0.97, 0.75, 0.5, 0.1, 0.001}) {
         SCOPED_TRACE(share);
-        std::vector<uint8_t> cut(file.begin(), file.begin() + 24 + static_cast<size_t>(stream * share));
+        std::vector<uint8_t> cut(file.begin(), file.begin() + HEADER_SIZE + static_cast<size_t>(stream * share));
         EXPECT_TRUE(Contains(DecodeError(cut, Options()), "cut short")) << DecodeError(cut, Options());
 
         DecodedPicture d;
@@ -360,8 +345,7 @@ TEST(Decode, CutShortFilesAreRefusedOrKeepOnlyGoodRows) {
 }
 
 TEST(Decode, LimitsComeBeforeAnyDecoding) {
-    std::vector<uint8_t> huge;
-    PutHeader(&huge, 65535, 65535);
+    std::vector<uint8_t> huge = HeaderBytes(MAX_SIDE, MAX_SIDE);
     huge.insert(huge.end(), {0x64, 0x02, 0x07, 0x01});
     EXPECT_TRUE(Contains(DecodeError(huge, Options()), "--max-pixels"));
     DecodeOptions unlimited;

@@ -147,6 +147,16 @@ struct RefPicture {
     int64_t width = 0, height = 0, stride = 0;
     std::vector<uint8_t> buf;
 
+    // Ready to decode the picture of a whole file (header and stream) of
+    // the given size, at least a header, into a bitmap of zeros.
+    void Start(const uint8_t *file, size_t size, uint32_t w, uint32_t h) {
+        bits = RefBits{file + HEADER_SIZE, size - HEADER_SIZE};
+        width = w;
+        height = h;
+        stride = RowStride(w);
+        buf.assign(static_cast<size_t>(BitmapSize(w, h)), 0);
+    }
+
     uint8_t At(int64_t pos) const {
         return pos < 0 || pos >= static_cast<int64_t>(buf.size()) ? 0 : buf[static_cast<size_t>(pos)];
     }

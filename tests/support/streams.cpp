@@ -1,9 +1,6 @@
 #include "support/streams.h"
 
 #include <algorithm>
-#include <atomic>
-#include <fstream>
-#include <random>
 #include <stdexcept>
 
 namespace {
@@ -13,47 +10,6 @@ std::vector<uint8_t> BalancedLengths(uint32_t n) {
     std::vector<uint8_t> lengths(n, 0);
     LimitedCodeLengths(counts.data(), n, 15, lengths.data());
     return lengths;
-}
-
-struct Recorder {
-    std::vector<std::pair<int32_t, int32_t>> calls;
-    int32_t stop_at;
-};
-
-int32_t PXCM_API RecordProgress(int32_t num, int32_t denom, PxcmLong user) {
-    auto *r = reinterpret_cast<Recorder *>(user);
-    r->calls.emplace_back(num, denom);
-    return static_cast<int32_t>(r->calls.size()) - 1 == r->stop_at ? 1 : 0;
-}
-
-Decoded Decode(const char *location, PxcmLong extent, uint32_t mode, int32_t stop_at) {
-    Decoded d;
-    Recorder recorder{{}, stop_at};
-    PxcmBlock info = nullptr, pixels = nullptr;
-    d.result = GetPicture(location, extent, mode, &info, &pixels, RecordProgress,
-                          reinterpret_cast<PxcmLong>(&recorder));
-    d.calls = recorder.calls;
-    if (d.result != ERR_NONE) return d;
-    if (info != nullptr) {
-        d.info_size = GetBlockSize(info);
-        auto *p = static_cast<const PxcmBitmapHeader *>(LockBlock(info));
-        if (p != nullptr) {
-            d.info = *p;
-            d.has_info = true;
-            UnlockBlock(info);
-        }
-        FreeBlock(info);
-    }
-    if (pixels != nullptr) {
-        const uint64_t size = GetBlockSize(pixels);
-        auto *p = static_cast<const uint8_t *>(LockBlock(pixels));
-        if (p != nullptr) {
-            d.pixels.assign(p, p + size);
-            UnlockBlock(pixels);
-        }
-        FreeBlock(pixels);
-    }
-    return d;
 }
 
 } // namespace
@@ -72,10 +28,14 @@ StreamBuilder::StreamBuilder(uint32_t width, uint32_t height) {
     StartBitWriter(&writer_, &file_);
 }
 
-void StreamBuilder::Tables(const CodeTables &tables) {
+void StreamBuilder::Lengths(const CodeTables &tables) {
     PutCodeLengths(&writer_, tables.token.data(), TOKEN_SYMBOLS);
     PutCodeLengths(&writer_, tables.offset.data(), OFFSET_SYMBOLS);
     PutCodeLengths(&writer_, tables.escape.data(), ESCAPE_SYMBOLS);
+}
+
+void StreamBuilder::Tables(const CodeTables &tables) {
+    Lengths(tables);
     SetPrefixCode(&token_, tables.token.data(), TOKEN_SYMBOLS);
     SetPrefixCode(&offset_, tables.offset.data(), OFFSET_SYMBOLS);
     SetPrefixCode(&escape_, tables.escape.data(), ESCAPE_SYMBOLS);
@@ -127,7 +87,7 @@ std::vector<uint8_t> BitString(const std::string &bits) {
 
 ByteReader::ByteReader(std::vector<uint8_t> data) : bytes(std::move(data)) {
     OpenSource(&source, reinterpret_cast<const char *>(bytes.data()),
-               static_cast<PxcmLong>(bytes.size()), SOURCE_MEMORY);
+               static_cast<SourceExtent>(bytes.size()), SOURCE_KIND_MEMORY);
     StartPlainReader(&plain, source);
     StartMemoryReader(&reader, bytes.data(), bytes.size());
 }
@@ -136,32 +96,3 @@ ByteReader::~ByteReader() {
     if (source != nullptr) CloseSource(source, nullptr);
 }
 
-Decoded DecodeBytes(const std::vector<uint8_t> &file, int32_t stop_at) {
-    return Decode(reinterpret_cast<const char *>(file.data()), static_cast<PxcmLong>(file.size()),
-                  SOURCE_MEMORY, stop_at);
-}
-
-Decoded DecodeFile(const std::string &name, PxcmLong offset, int32_t stop_at) {
-    return Decode(name.c_str(), offset, SOURCE_FILE, stop_at);
-}
-
-TempFile::TempFile(const std::vector<uint8_t> &bytes) {
-    static std::atomic<uint32_t> counter{0};
-    std::random_device rd;
-    path_ = std::filesystem::temp_directory_path() /
-            ("pxcm-test-" + std::to_string(rd()) + "-" + std::to_string(counter++) + ".pxc");
-    std::ofstream f(path_, std::ios::binary);
-    f.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (!f) throw std::runtime_error("cannot write " + path_.string());
-}
-
-TempFile::~TempFile() {
-    std::error_code ec;
-    std::filesystem::remove(path_, ec);
-}
-
-std::vector<uint8_t> HeaderBytes(uint32_t width, uint32_t height) {
-    std::vector<uint8_t> h;
-    PutHeader(&h, width, height);
-    return h;
-}

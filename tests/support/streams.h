@@ -1,30 +1,22 @@
-// Helpers for the library tests: hand-made streams, decoding through the
-// exports, temporary files and bit readers over a few bytes.
+// Hand-made streams for the library tests: table sets of chosen code
+// lengths, tokens written one by one, raw bit strings, and bit readers over
+// a few bytes. Brings the decode helper (decode.h) and the header rule
+// (header_rule.h) along, which every test of such a stream uses.
 #ifndef PXCM_TESTS_STREAMS_H
 #define PXCM_TESTS_STREAMS_H
 
 #include <stdint.h>
 
-#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "encoder/writer.h"
 #include "entropy/bitreader.h"
-#include "platform/faults.h"
-#include "plugin/pxcm.h"
 #include "source/source.h"
+#include "support/decode.h"
+#include "support/header_rule.h"
 #include "support/reference.h"
-
-// Tests that arm platform faults start and end with no plan armed.
-class WithFaults : public ::testing::Test {
-protected:
-    void SetUp() override { FaultsReset(); }
-    void TearDown() override { FaultsReset(); }
-};
 
 // Code lengths of the three alphabets of one table set.
 struct CodeTables {
@@ -45,6 +37,9 @@ public:
 
     // Writes a table set and switches to its codes.
     void Tables(const CodeTables &tables);
+    // Writes a table set's lengths only, for lengths no code can be built
+    // from; the codes in use stay as they were.
+    void Lengths(const CodeTables &tables);
     // A literal token t (0 to 215) referring to (dx, dy); escapes are the
     // escape symbols of its escaped channels, red first.
     void Literal(uint32_t t, int32_t dx, int32_t dy, std::vector<uint32_t> escapes = {});
@@ -70,8 +65,8 @@ private:
     uint32_t tokens_ = 0;
 };
 
-// Literal token from three digits 0 to 5 (red, green, blue).
-constexpr uint32_t Digits(uint32_t r, uint32_t g, uint32_t b) { return LiteralToken(r, g, b); }
+// Bytes of one bottom-up row of the bitmap.
+inline uint64_t StrideOf(uint32_t width) { return static_cast<uint64_t>(RowStride(width)); }
 
 // Bytes from a string of '0' and '1' (other characters ignored), padded
 // with zero bits.
@@ -90,40 +85,5 @@ struct ByteReader {
     BitReader reader{};
     PlainBitReader plain{};
 };
-
-// What GetPicture returned, with the blocks' contents copied out and the
-// blocks freed.
-struct Decoded {
-    int32_t result = -100;
-    bool has_info = false;
-    PxcmBitmapHeader info{};
-    uint64_t info_size = 0;
-    std::vector<uint8_t> pixels;
-    std::vector<std::pair<int32_t, int32_t>> calls; // (num, denom) of every callback
-};
-
-// Decodes with a recording callback that asks to stop at call number
-// stop_at (counted from 0; -1 never).
-Decoded DecodeBytes(const std::vector<uint8_t> &file, int32_t stop_at = -1);
-Decoded DecodeFile(const std::string &name, PxcmLong offset, int32_t stop_at = -1);
-
-// Bottom-up stride of a 24-bit row.
-inline uint64_t StrideOf(uint32_t width) { return static_cast<uint64_t>(RowStride(width)); }
-
-// A file in the temporary directory, removed again on destruction.
-class TempFile {
-public:
-    explicit TempFile(const std::vector<uint8_t> &bytes);
-    ~TempFile();
-    TempFile(const TempFile &) = delete;
-    TempFile &operator=(const TempFile &) = delete;
-    std::string name() const { return path_.string(); }
-
-private:
-    std::filesystem::path path_;
-};
-
-// A valid 24-byte header.
-std::vector<uint8_t> HeaderBytes(uint32_t width, uint32_t height);
 
 #endif

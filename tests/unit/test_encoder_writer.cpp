@@ -1,5 +1,7 @@
-// Length-limited code lengths: what the decoder accepts (complete codes
-// within the limit, or one code of length 1) and no worse than necessary.
+// The stream writer: length-limited code lengths, what the decoder accepts
+// (complete codes within the limit, or one code of length 1) and no worse
+// than necessary; and the bits of a table set and tokens, against the
+// worked example.
 #include <gtest/gtest.h>
 
 #include <stdint.h>
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include "encoder/writer.h"
+#include "support/example.h"
 
 namespace {
 
@@ -93,13 +96,41 @@ TEST(EncoderCodeLengths, SkewedCountsStayWithinTheLimit) {
 }
 
 TEST(EncoderCodeLengths, OneOrNoSymbol) {
-    std::vector<uint64_t> counts(251, 0);
-    EXPECT_EQ(Limited(counts, 16), std::vector<uint8_t>(251, 0));
-    counts[250] = 7;
-    std::vector<uint8_t> want(251, 0);
-    want[250] = 1;
+    std::vector<uint64_t> counts(ESCAPE_SYMBOLS, 0);
+    EXPECT_EQ(Limited(counts, 16), std::vector<uint8_t>(ESCAPE_SYMBOLS, 0));
+    counts[ESCAPE_SYMBOLS - 1] = 7;
+    std::vector<uint8_t> want(ESCAPE_SYMBOLS, 0);
+    want[ESCAPE_SYMBOLS - 1] = 1;
     EXPECT_EQ(Limited(counts, 16), want);
     counts[0] = 1;
     want[0] = 1;
     EXPECT_EQ(Limited(counts, 16), want);
+}
+
+TEST(StreamWriter, WritesTheExampleBytes) {
+    std::vector<uint8_t> out;
+    BitWriter w;
+    StartBitWriter(&w, &out);
+    uint8_t tok[TOKEN_SYMBOLS] = {}, off[OFFSET_SYMBOLS] = {}, esc[ESCAPE_SYMBOLS] = {};
+    tok[129] = 1;
+    tok[215] = 1;
+    off[0] = off[1] = 1;
+    PutCodeLengths(&w, tok, TOKEN_SYMBOLS);
+    PutCodeLengths(&w, off, OFFSET_SYMBOLS);
+    PutCodeLengths(&w, esc, ESCAPE_SYMBOLS);
+    EXPECT_EQ(out.size() * 8 + static_cast<uint64_t>(w.pending), EXAMPLE_TABLE_BITS);
+    PrefixCode t, o;
+    SetPrefixCode(&t, tok, TOKEN_SYMBOLS);
+    SetPrefixCode(&o, off, OFFSET_SYMBOLS);
+    PutSymbol(&w, &t, 215);
+    PutSymbol(&w, &o, 1);
+    PutSymbol(&w, &t, 129);
+    PutSymbol(&w, &o, 1);
+    EXPECT_EQ(out.size() * 8 + static_cast<uint64_t>(w.pending), EXAMPLE_STREAM_BITS);
+    FlushBits(&w);
+    EXPECT_EQ(out, ExampleStreamBytes());
+    // The header the example sits behind.
+    std::vector<uint8_t> header;
+    PutHeader(&header, EXAMPLE_WIDTH, EXAMPLE_HEIGHT);
+    EXPECT_EQ(header, HeaderBytes(EXAMPLE_WIDTH, EXAMPLE_HEIGHT));
 }

@@ -14,8 +14,7 @@
 #include "entropy/bitreader.h"
 #include "entropy/codelengths.h"
 #include "entropy/decodetable.h"
-#include "support/reference.h"
-#include "support/streams.h"
+#include "support/support.h"
 
 namespace {
 
@@ -624,7 +623,7 @@ TEST(PrefixCode, TableSetReadsThreeTablesThenBuilds) {
     // Token: symbols 129 and 215 with one bit each; offset: 0 and 1; no
     // escapes: the bytes of the two-by-one example.
     Decoders d;
-    ByteReader b({0x64, 0x02, 0x07, 0x01, 0x57, 0x67, 0xFA});
+    ByteReader b(ExampleStreamBytes());
     ASSERT_EQ(ReadTableSet(&b.reader, d.work.get()), ERR_NONE);
     uint32_t t = 0, w = 0;
     ASSERT_EQ(DecodeSymbol(&b.reader, &d.work->token, &t), ERR_NONE);
@@ -641,5 +640,5 @@ TEST(PrefixCode, TableSetReadsThreeTablesThenBuilds) {
     ASSERT_EQ(DecodeSymbol(&b.reader, &d.work->offset, &w), ERR_NONE);
     EXPECT_EQ(w, 1u);
     EXPECT_EQ(DecodeFrom(d.escape(), 0).result, ERR_STREAM);
-    EXPECT_EQ(BitsUsed(&b.reader), 55u); // the 51 bits of the set, two tokens of 2 bits
+    EXPECT_EQ(BitsUsed(&b.reader), EXAMPLE_STREAM_BITS); // the 51 bits of the set, two tokens of 2 bits
 }

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "pixels/rows.h"
-#include "support/streams.h"
+#include "support/support.h"
 
 namespace {
 
@@ -19,7 +19,7 @@ void PrintTo(const Px &p, std::ostream *os) { *os << "(" << p.r << ", " << p.g <
 
 // Pixel x of image row m (0 = top) of a decoded W x H picture.
 Px PixelAt(const Decoded &d, uint32_t width, uint32_t height, uint32_t x, uint32_t m) {
-    const size_t at = static_cast<size_t>((height - 1 - m) * StrideOf(width) + 3 * x);
+    const size_t at = static_cast<size_t>((height - 1 - m) * RowStride(width) + PIXEL_BYTES * x);
     return Px{d.pixels.at(at + 2), d.pixels.at(at + 1), d.pixels.at(at)};
 }
 
@@ -45,12 +45,9 @@ Px TopColour(uint32_t seed, uint32_t i) {
 } // namespace
 
 TEST(Rows, TwoByOneExample) {
-    std::vector<uint8_t> file = HeaderBytes(2, 1);
-    const uint8_t stream[] = {0x64, 0x02, 0x07, 0x01, 0x57, 0x67, 0xFA, 0, 0, 0, 0};
-    file.insert(file.end(), stream, stream + sizeof stream);
-    const Decoded d = DecodeBytes(file);
+    const Decoded d = DecodeBytes(ExamplePicture());
     ASSERT_EQ(d.result, ERR_NONE);
-    EXPECT_EQ(d.pixels, (std::vector<uint8_t>{0xFE, 0xFE, 0xFE, 0xFE, 0xFE, 0xFE, 0, 0}));
+    EXPECT_EQ(d.pixels, ExamplePixels());
     EXPECT_EQ(d.calls, (std::vector<std::pair<int32_t, int32_t>>{{0, 1}, {1, 1}}));
 }
 
@@ -132,12 +129,14 @@ TEST(Rows, LiteralReadsBytesItHasJustWritten) {
 TEST(Rows, EveryDigitAndEscapeValue) {
     // Each channel of token t moves its reference by the digit's amount;
     // escapes give every other value.
-    // Width 217: the references of the 216 tokens are not the buffer's last pixel.
-    StreamBuilder s(217, 2);
+    // One pixel more than there are literal tokens: the references of the
+    // tokens are not the buffer's last pixel.
+    const uint32_t width = LITERAL_TOKENS + 1;
+    StreamBuilder s(width, 2);
     s.Tables(FullTables());
-    FillTop(&s, 217, 0);
+    FillTop(&s, width, 0);
     std::vector<Px> expected;
-    for (uint32_t t = 0; t < 216; t++) {
+    for (uint32_t t = 0; t < LITERAL_TOKENS; t++) {
         const uint32_t digit[3] = {t / 36, t / 6 % 6, t % 6};
         std::vector<uint32_t> escapes;
         const Px ref = TopColour(0, t);
@@ -146,7 +145,7 @@ TEST(Rows, EveryDigitAndEscapeValue) {
         for (int c = 0; c < 3; c++) {
             int v;
             if (digit[c] == 0) {
-                const uint32_t e = (t * 7 + c * 50) % 251;
+                const uint32_t e = (t * 7 + c * 50) % ESCAPE_SYMBOLS;
                 escapes.push_back(e);
                 v = static_cast<int>(e) + 3;
             } else {
@@ -160,7 +159,7 @@ TEST(Rows, EveryDigitAndEscapeValue) {
     s.Literal(129, 0, 1);
     const Decoded d = DecodeBytes(s.Finish());
     ASSERT_EQ(d.result, ERR_NONE);
-    for (uint32_t t = 0; t < 216; t++) EXPECT_EQ(PixelAt(d, 217, 2, t, 1), expected[t]) << t;
+    for (uint32_t t = 0; t < LITERAL_TOKENS; t++) EXPECT_EQ(PixelAt(d, width, 2, t, 1), expected[t]) << t;
 }
 
 TEST(Rows, EscapesReachEveryByteValue) {
@@ -183,7 +182,7 @@ TEST(Rows, EscapesReachEveryByteValue) {
             escapes = {static_cast<uint32_t>(diff - 3), static_cast<uint32_t>(diff - 3),
                        static_cast<uint32_t>(diff - 3)};
         }
-        s.Literal(Digits(digit, digit, digit), 0, 1, escapes);
+        s.Literal(LiteralToken(digit, digit, digit), 0, 1, escapes);
     }
     const Decoded d = DecodeBytes(s.Finish());
     ASSERT_EQ(d.result, ERR_NONE);
@@ -375,8 +374,8 @@ TEST(Rows, SecondTableSetIsReadBeforeToken16385MidRow) {
     StreamBuilder s(200, 100);
     s.Tables(first);
     for (uint32_t i = 0; i < 20000; i++) {
-        if (i == 16384) s.Tables(second);
-        s.Literal(i < 16384 ? 129 : 128, -1, 0);
+        if (i == REBUILD_PERIOD) s.Tables(second);
+        s.Literal(i < REBUILD_PERIOD ? 129 : 128, -1, 0);
     }
     const Decoded d = DecodeBytes(s.Finish());
     ASSERT_EQ(d.result, ERR_NONE);
@@ -394,15 +393,15 @@ TEST(Rows, RunCountsAsOneToken) {
     // tokens count once each, not once per pixel.
     CodeTables first, second;
     first.token[129] = 1;     // code 0
-    first.token[216 + 8] = 1; // run of 10, code 1
+    first.token[RunToken(10)] = 1; // code 1
     first.offset[0] = 1;
     second.token[128] = second.token[200] = 1; // 128 is code 0
     second.offset[0] = 1;
     const uint32_t runs = 1000;
-    const uint32_t pixels = (16384 - runs) + 10 * runs + 100;
+    const uint32_t pixels = (REBUILD_PERIOD - runs) + 10 * runs + 100;
     StreamBuilder s(pixels, 1);
     s.Tables(first);
-    for (uint32_t i = 0; i < 16384; i++) {
+    for (uint32_t i = 0; i < REBUILD_PERIOD; i++) {
         if (i % 16 == 0 && i / 16 < runs)
             s.Run(10, -1, 0);
         else
@@ -424,7 +423,7 @@ TEST(Rows, OneTableSetServes16384Tokens) {
     CodeTables tables;
     tables.token[129] = 1;
     tables.offset[0] = 1;
-    const uint32_t shapes[][3] = {{16384, 1, ERR_NONE}, {128, 128, ERR_NONE}, {16385, 1, ERR_READ},
+    const uint32_t shapes[][3] = {{REBUILD_PERIOD, 1, ERR_NONE}, {128, 128, ERR_NONE}, {REBUILD_PERIOD + 1, 1, ERR_READ},
                                   {129, 128, ERR_READ}};
     for (const auto &shape : shapes) {
         StreamBuilder s(shape[0], shape[1]);
@@ -445,9 +444,9 @@ TEST(Rows, NoCodeOfTheLastSetSurvivesInTheNext) {
     second.token[128] = 1;
     second.offset[0] = 1;
     for (uint32_t token_bit : {0u, 1u}) {
-        StreamBuilder s(16385, 1);
+        StreamBuilder s(REBUILD_PERIOD + 1, 1);
         s.Tables(first);
-        for (uint32_t i = 0; i < 16384; i++) s.Literal(i % 2 == 0 ? 129 : 215, -1, 0);
+        for (uint32_t i = 0; i < REBUILD_PERIOD; i++) s.Literal(i % 2 == 0 ? 129 : 215, -1, 0);
         s.Tables(second);
         s.Bits(token_bit, 1);
         s.Bits(0, 1);
@@ -460,8 +459,8 @@ TEST(Rows, NoCodeOfTheLastSetSurvivesInTheNext) {
         ASSERT_EQ(d.result, ERR_NONE);
         // 129 copies, 215 takes 2 off: pixel i is -2 * ((i + 1) / 2), so
         // pixel 16383 is 0 again; the second set's 128 adds 1 to blue.
-        EXPECT_EQ(PixelAt(d, 16385, 1, 1, 0), MINUS_TWO);
-        EXPECT_EQ(PixelAt(d, 16385, 1, 16383, 0), BLACK);
-        EXPECT_EQ(PixelAt(d, 16385, 1, 16384, 0), (Px{0, 0, 1}));
+        EXPECT_EQ(PixelAt(d, REBUILD_PERIOD + 1, 1, 1, 0), MINUS_TWO);
+        EXPECT_EQ(PixelAt(d, REBUILD_PERIOD + 1, 1, REBUILD_PERIOD - 1, 0), BLACK);
+        EXPECT_EQ(PixelAt(d, REBUILD_PERIOD + 1, 1, REBUILD_PERIOD, 0), (Px{0, 0, 1}));
     }
 }

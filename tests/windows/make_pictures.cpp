@@ -22,6 +22,7 @@
 #include <stdio.h>
 
 #include <algorithm>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -29,9 +30,10 @@
 
 #include "bench/png_picture.h"
 #include "encoder/encoder.h"
-#include "encoder/writer.h"
 #include "format/format.h"
-#include "plugin/pxcm.h"
+#include "support/decode.h"
+#include "support/files.h"
+#include "support/header_rule.h"
 #include "support/random_stream.h"
 
 namespace {
@@ -45,41 +47,25 @@ struct Picture {
     std::vector<uint8_t> expected; // empty when the model has no pixels (empty pictures)
 };
 
-struct Decoded {
-    int32_t result = -1;
-    std::vector<uint8_t> pixels;
-    PxcmBitmapHeader header{};
-    int32_t calls = 0;
-};
-
-int32_t PXCM_API CountCalls(int32_t, int32_t, PxcmLong user) {
-    ++*reinterpret_cast<int32_t *>(user);
-    return 0;
-}
-
-Decoded DecodeNatively(const std::vector<uint8_t> &file) {
-    Decoded d;
-    PxcmBlock info = nullptr, pixels = nullptr;
-    d.result = GetPicture(reinterpret_cast<const char *>(file.data()),
-                          static_cast<PxcmLong>(file.size()), SOURCE_MEMORY, &info, &pixels,
-                          CountCalls, reinterpret_cast<PxcmLong>(&d.calls));
-    if (d.result != ERR_NONE) return d;
-    auto *h = static_cast<const PxcmBitmapHeader *>(LockBlock(info));
-    if (h != nullptr) d.header = *h;
-    UnlockBlock(info);
-    const uint64_t size = GetBlockSize(pixels);
-    auto *p = static_cast<const uint8_t *>(LockBlock(pixels));
-    if (p != nullptr) d.pixels.assign(p, p + size);
-    UnlockBlock(pixels);
-    FreeBlock(pixels);
-    FreeBlock(info);
-    return d;
-}
-
+// Writes a file; false (and a message) when it cannot be written.
 bool WriteFile(const std::filesystem::path &path, const std::vector<uint8_t> &bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return static_cast<bool>(out);
+    try {
+        WriteFileBytes(path.string(), bytes);
+        return true;
+    } catch (const std::exception &e) {
+        fprintf(stderr, "%s\n", e.what());
+        return false;
+    }
+}
+
+bool ReadFile(const std::filesystem::path &path, std::vector<uint8_t> *bytes) {
+    try {
+        *bytes = ReadFileBytes(path.string());
+        return true;
+    } catch (const std::exception &e) {
+        fprintf(stderr, "%s\n", e.what());
+        return false;
+    }
 }
 
 Picture Random(const std::string &name, uint32_t seed, uint32_t width, uint32_t height,
@@ -90,9 +76,7 @@ Picture Random(const std::string &name, uint32_t seed, uint32_t width, uint32_t 
 
 // A header and no stream: zero-area pictures never read a token.
 Picture Empty(const std::string &name, uint32_t width, uint32_t height) {
-    Picture p{name, width, height, 0, {}, {}};
-    PutHeader(&p.file, width, height);
-    return p;
+    return Picture{name, width, height, 0, HeaderBytes(width, height), {}};
 }
 
 // The corpus pictures through the encoder, at the given effort.
@@ -104,7 +88,7 @@ bool AddCorpus(const std::filesystem::path &corpus, int32_t effort, std::vector<
     for (const auto &path : files) {
         std::vector<uint8_t> png;
         RgbPicture rgb;
-        if (!ReadWholeFile(path.string(), &png) || !DecodePngRgb(png.data(), png.size(), &rgb)) {
+        if (!ReadFile(path, &png) || !DecodePngRgb(png.data(), png.size(), &rgb)) {
             fprintf(stderr, "FAIL cannot read %s\n", path.string().c_str());
             return false;
         }
@@ -113,7 +97,7 @@ bool AddCorpus(const std::filesystem::path &corpus, int32_t effort, std::vector<
         p.width = rgb.width;
         p.height = rgb.height;
         p.expected = ToBitmap(rgb);
-        const EncoderInput in{p.expected.data(), rgb.width, rgb.height, BitmapStride(rgb.width)};
+        const EncoderInput in{p.expected.data(), rgb.width, rgb.height, RowStride(rgb.width)};
         EncoderOptions options{};
         options.effort = effort;
         if (EncodePicture(&in, &options, &p.file) != ENCODE_OK) {
@@ -131,10 +115,10 @@ void AddSamples(const std::filesystem::path &samples, std::vector<Picture> *set)
         if (entry.path().extension() != ".pxc") continue;
         Picture p;
         p.name = "sample-" + entry.path().stem().string();
-        if (!ReadWholeFile(entry.path().string(), &p.file) || p.file.size() < 16) continue;
-        p.width = p.file[12] | p.file[13] << 8;
-        p.height = p.file[14] | p.file[15] << 8;
-        const Decoded d = DecodeNatively(p.file);
+        if (!ReadFile(entry.path(), &p.file) || p.file.size() < static_cast<size_t>(HEADER_SIZE)) continue;
+        p.width = ClaimedWidth(p.file);
+        p.height = ClaimedHeight(p.file);
+        const Decoded d = DecodeBytes(p.file);
         p.expected = d.pixels;
         set->push_back(std::move(p));
     }
@@ -184,7 +168,7 @@ int main(int argc, char **argv) {
     }
 
     for (const Picture &p : set) {
-        Decoded d = DecodeNatively(p.file);
+        const Decoded d = DecodeBytes(p.file);
         const uint64_t stride = static_cast<uint64_t>(RowStride(p.width));
         bool ok = true;
         if (!p.expected.empty()) {
@@ -194,15 +178,15 @@ int main(int argc, char **argv) {
                  d.header.biWidth == static_cast<int32_t>(p.width) &&
                  d.header.biHeight == static_cast<int32_t>(p.height) &&
                  d.header.biSizeImage == p.height * stride &&
-                 d.calls == static_cast<int32_t>(p.height) + 1;
+                 d.calls == ProgressOf(p.height);
         } else {
             // Zero-size pixel blocks cannot be locked; the decode fails the
             // same way on every platform, without reading a token.
             ok = d.result == ERR_MEMORY || d.result == ERR_NO_MEMORY;
         }
         if (!ok) {
-            fprintf(stderr, "FAIL %s: native result %d, %zu pixel bytes (model %zu), %d callbacks\n",
-                    p.name.c_str(), d.result, d.pixels.size(), p.expected.size(), d.calls);
+            fprintf(stderr, "FAIL %s: native result %d, %zu pixel bytes (model %zu), %zu callbacks\n",
+                    p.name.c_str(), d.result, d.pixels.size(), p.expected.size(), d.calls.size());
             failures++;
             continue;
         }
@@ -219,7 +203,7 @@ int main(int argc, char **argv) {
                static_cast<unsigned long long>(p.tokens), d.result);
     }
     if (!several_table_sets) {
-        fprintf(stderr, "FAIL no picture has more than 16384 tokens (a second table set)\n");
+        fprintf(stderr, "FAIL no picture has more than %d tokens (a second table set)\n", REBUILD_PERIOD);
         failures++;
     }
     index.close();
