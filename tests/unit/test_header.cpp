@@ -1,7 +1,9 @@
 // The 24-byte header through every export: each fixed field wrong in turn
 // is refused alike by GetPicture (from memory and from a file at an
 // offset), GetPictureInfo and the pointer probe; width and height take any
-// value; a source too short for a header cannot be read.
+// value; a source too short for a header cannot be read. The rule restated
+// in support/header_rule.h is the oracle, and the format module's parser
+// and writer are checked against it.
 #include <gtest/gtest.h>
 
 #include <string.h>
@@ -9,6 +11,41 @@
 #include <vector>
 
 #include "support/support.h"
+
+// The restated rule against the bytes themselves and against the format
+// module: its writer gives the same bytes, and its parser accepts exactly
+// what the rule accepts, whichever single byte is changed to whatever value.
+TEST(Header, FormatModuleAgreesWithTheRule) {
+    // "PXCM", 0x00010000, 0, width, height, 24, 0.
+    const Bytes literal = {'P', 'X', 'C', 'M', 0, 0, 1, 0, 0, 0, 0, 0, 0x34, 0x12, 0xDC, 0xFE, 24, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(HeaderBytes(0x1234, 0xFEDC), literal);
+    EXPECT_TRUE(HeaderAccepted(literal));
+    uint8_t written[HEADER_SIZE];
+    WriteHeader(written, 0x1234, 0xFEDC);
+    EXPECT_EQ(Bytes(written, written + HEADER_SIZE), literal);
+
+    ImageHeader parsed{};
+    ASSERT_EQ(ParseHeader(literal.data(), &parsed), ERR_NONE);
+    EXPECT_EQ(parsed.width, 0x1234u);
+    EXPECT_EQ(parsed.height, 0xFEDCu);
+    for (int at = 0; at < HEADER_SIZE; at++) {
+        for (int value : {0x00, 0x01, 0x18, 0x50, 0x80, 0xFF}) {
+            Bytes h = literal;
+            h[at] = static_cast<uint8_t>(value);
+            ImageHeader out;
+            memset(&out, 0x77, sizeof out);
+            const int32_t result = ParseHeader(h.data(), &out);
+            ASSERT_EQ(result == ERR_NONE, HeaderAccepted(h)) << "byte " << at << " = " << value;
+            if (result != ERR_NONE) {
+                EXPECT_EQ(result, ERR_BAD_FORMAT);
+                EXPECT_EQ(out.width, 0x77777777u) << "refused, yet the header was written";
+            } else {
+                EXPECT_EQ(out.width, ClaimedWidth(h));
+                EXPECT_EQ(out.height, ClaimedHeight(h));
+            }
+        }
+    }
+}
 
 namespace {
 
