@@ -6,9 +6,14 @@
 #include "source/header.h"
 #include "source/source.h"
 
+#ifndef PXCM_VERSION_STRING
+#error "PXCM_VERSION_STRING is set by the build"
+#endif
+
+// The banner ends in two blanks and our mark: the project and its version.
 const char *const INFO_STRINGS[INFO_COUNT] = {
     "00IN",
-    "PXCM to DIB filter ver0.01  pxcm project",
+    "PXCM to DIB filter ver0.01  pxcm " PXCM_VERSION_STRING,
     "*",
     "RIVERFOX CG (*.PXC)",
 };
