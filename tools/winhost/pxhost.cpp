@@ -7,7 +7,8 @@
 // uses them: info strings, probes through real file handles and through a
 // 2048-byte buffer, picture information from files (also at an offset
 // inside a file) and from memory, and whole decodes whose blocks are read
-// back with LocalLock and released with LocalFree. Pixels are compared byte
+// back with LocalLock and released with LocalFree; the banner and the
+// version resource carry this build's version. Pixels are compared byte
 // for byte with the pixels a native build decoded from the same files
 // (PICTURE_DIR, written by make_pictures).
 //
@@ -141,10 +142,9 @@ void CheckInfo(const Plugin &p) {
 
     memset(buf, 0x5A, sizeof buf);
     n = p.get_plugin_info(1, buf, 64);
-    const char *banner = "PXCM to DIB filter ver0.01  ";
-    Check(buf[63] == 0 && n == static_cast<int32_t>(strlen(buf)) &&
-              strncmp(buf, banner, strlen(banner)) == 0 && n > static_cast<int32_t>(strlen(banner)),
-          "info 1 banner", Format("returned %d, \"%s\"", n, buf[63] == 0 ? buf : "(unterminated)"));
+    const char *banner = "PXCM to DIB filter ver0.01  pxcm " PXHOST_VERSION;
+    Check(buf[63] == 0 && n == static_cast<int32_t>(strlen(banner)) && strcmp(buf, banner) == 0,
+          "info 1 banner with the version", Format("returned %d, \"%s\"", n, buf[63] == 0 ? buf : "(unterminated)"));
 
     const struct {
         int32_t index;
@@ -177,6 +177,62 @@ void CheckInfo(const Plugin &p) {
     Check(r == ERR_NOT_IMPLEMENTED && a == reinterpret_cast<HLOCAL>(0x1234) &&
               b == reinterpret_cast<HLOCAL>(0x5678),
           "GetPreview not implemented", Format("returned %d", r));
+}
+
+// ---------------------------------------------------------------------------
+// The version resource, read the way Windows shows it (file properties)
+
+std::string VersionString(const std::vector<char> &info, const char *name) {
+    char *value = nullptr;
+    UINT size = 0;
+    const std::string key = std::string("\\StringFileInfo\\040904B0\\") + name;
+    if (!VerQueryValueA(info.data(), key.c_str(), reinterpret_cast<void **>(&value), &size) ||
+        value == nullptr)
+        return "(none)";
+    return std::string(value, strnlen(value, size));
+}
+
+void CheckVersionResource(const std::string &dll) {
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeA(dll.c_str(), &ignored);
+    std::vector<char> info(size);
+    if (size == 0 || !GetFileVersionInfoA(dll.c_str(), 0, size, info.data())) {
+        Check(false, "version resource", Format("none found (error %lu)", GetLastError()));
+        return;
+    }
+    unsigned major = 0, minor = 0, patch = 0;
+    sscanf(PXHOST_VERSION, "%u.%u.%u", &major, &minor, &patch);
+    VS_FIXEDFILEINFO *fixed = nullptr;
+    UINT fixed_size = 0;
+    const bool have_fixed =
+        VerQueryValueA(info.data(), "\\", reinterpret_cast<void **>(&fixed), &fixed_size) &&
+        fixed != nullptr && fixed_size >= sizeof *fixed && fixed->dwSignature == 0xFEEF04BD;
+    const DWORD want_ms = (major << 16) | minor, want_ls = patch << 16;
+    Check(have_fixed && fixed->dwFileVersionMS == want_ms && fixed->dwFileVersionLS == want_ls &&
+              fixed->dwProductVersionMS == want_ms && fixed->dwProductVersionLS == want_ls &&
+              fixed->dwFileType == VFT_DLL,
+          "version resource: numbers " PXHOST_VERSION ".0, a DLL",
+          have_fixed ? Format("file %lu.%lu.%lu.%lu, product %lu.%lu.%lu.%lu, type %lu",
+                              fixed->dwFileVersionMS >> 16, fixed->dwFileVersionMS & 0xFFFF,
+                              fixed->dwFileVersionLS >> 16, fixed->dwFileVersionLS & 0xFFFF,
+                              fixed->dwProductVersionMS >> 16, fixed->dwProductVersionMS & 0xFFFF,
+                              fixed->dwProductVersionLS >> 16, fixed->dwProductVersionLS & 0xFFFF,
+                              fixed->dwFileType)
+                     : std::string("no fixed part"));
+
+    // The description names the build this host is: it loaded the DLL.
+    const std::string kind = sizeof(void *) == 8 ? "(64-bit, x64)" : "(32-bit, x86)";
+    const std::string description = VersionString(info, "FileDescription");
+    const std::string product = VersionString(info, "ProductName");
+    const std::string file_version = VersionString(info, "FileVersion");
+    const std::string product_version = VersionString(info, "ProductVersion");
+    const std::string file_name = VersionString(info, "OriginalFilename");
+    Check(product == "pxcm" && file_version == PXHOST_VERSION && product_version == PXHOST_VERSION &&
+              file_name == "pxcm.dll" && description.find(kind) != std::string::npos,
+          "version resource: strings",
+          Format("product \"%s\" %s, file %s \"%s\", description \"%s\" (want %s)",
+                 product.c_str(), product_version.c_str(), file_name.c_str(), file_version.c_str(),
+                 description.c_str(), kind.c_str()));
 }
 
 // ---------------------------------------------------------------------------
@@ -640,6 +696,7 @@ int main(int argc, char **argv) {
     CreateDirectoryA(tmp.c_str(), nullptr);
 
     CheckInfo(p);
+    CheckVersionResource(dll);
     std::vector<Picture> pics;
     if (LoadPictures(dir, tmp, &pics)) {
         // The probes want a real picture with pixels: the first one in the set.
