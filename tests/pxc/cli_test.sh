@@ -248,8 +248,10 @@ encode)
 
 cli)
     run 0 --version
-    has out.txt "pxc "
-    has out.txt "PXCM to DIB filter ver0.01"
+    # The program's version and the plug-in banner's mark are one number.
+    version=$(sed -n 's/^pxc \([0-9][0-9.]*\)$/\1/p' out.txt)
+    [ -n "$version" ] || fail "--version names no version: $(cat out.txt)"
+    has out.txt "PXCM to DIB filter ver0.01  pxcm $version"
     run 0 --help
     for sub in info probe decode encode; do has out.txt "$sub"; done
     run 2 frobnicate
