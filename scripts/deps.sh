@@ -7,7 +7,7 @@ packages=(
     cmake ninja-build g++ pkg-config
     googletest libgtest-dev
     libcli11-dev libspng-dev libpng-dev
-    imagemagick
+    imagemagick zip unzip
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64
     clang libclang-rt-14-dev
 )

@@ -33,10 +33,11 @@ version=$(sed -n 's/^project(pxcm VERSION \([0-9][0-9.]*\) .*/\1/p' CMakeLists.t
     exit 1
 }
 name=pxcm-$version-windows
+line() { tr '\n' ' ' <<<"$1" | sed 's/ *$//'; } # the lines of $1 as one
 
 for preset in $(printf '%s\n' "${binaries[@]}" | cut -d' ' -f1 | sort -u); do
     targets=$(printf '%s\n' "${binaries[@]}" | awk -v p="$preset" '$1 == p { print $2 }' | sort -u)
-    echo "package-windows: building $(echo $targets) ($preset)"
+    echo "package-windows: building $(line "$targets") ($preset)"
     cmake --preset "$preset" >/dev/null
     # shellcheck disable=SC2086 # one word per target
     cmake --build "build/$preset" --target $targets

@@ -4,6 +4,7 @@
 #   scripts/windows-tests.sh            # everything below
 #   scripts/windows-tests.sh win64      # pictures, win64 build and its tests
 #   scripts/windows-tests.sh win32      # pictures, win32 build and its tests
+#   scripts/windows-tests.sh package    # pictures, both plug-ins and hosts, the zip
 #
 # 0. wine setup: scripts/setup-wine.sh (when run as root; cheap when done);
 # 1. pictures: builds make_pictures natively (build/win-native) and writes
@@ -13,18 +14,24 @@
 # 3. win32: builds the win32 preset and runs its tests (label wine32 for the
 #    ones under 32-bit Wine): the tables, the unit tests and the host, each
 #    one Wine start. Where 32-bit programs cannot run, those tests report
-#    SKIPPED with the reason and CTest counts them as skipped.
+#    SKIPPED with the reason and CTest counts them as skipped;
+# 4. package: makes the release zip (scripts/package-windows.sh) and tests it
+#    (tests/windows/package_test.sh): contents, checksums, imports and
+#    version resources of every binary, and each plug-in loaded from the
+#    unpacked zip by the test host under Wine, one Wine start per build
+#    (32-bit: SKIPPED where it cannot run). With "package", only the
+#    plug-ins and the hosts are built, not the unit tests.
 #
 # Every step runs even when an earlier one failed; the exit status is 1 when
 # any failed. Each step prints how long it took.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 
 what=${1:-all}
 case $what in
-all | win64 | win32) ;;
+all | win64 | win32 | package) ;;
 *)
-    echo "usage: scripts/windows-tests.sh [all|win64|win32]" >&2
+    echo "usage: scripts/windows-tests.sh [all|win64|win32|package]" >&2
     exit 2
     ;;
 esac
@@ -69,16 +76,33 @@ build() { # preset
     cmake --preset "$1" >/dev/null && cmake --build --preset "$1"
 }
 
+hosts() { # the plug-ins and the test hosts only
+    local preset
+    for preset in win32 win64; do
+        cmake --preset "$preset" >/dev/null && cmake --build "build/$preset" --target pxcm pxhost || return 1
+    done
+}
+
+package() {
+    local zip
+    zip=$(scripts/package-windows.sh | tail -1) &&
+        bash tests/windows/package_test.sh "$zip" build/win32/tools/winhost/pxhost.exe \
+            build/win64/tools/winhost/pxhost.exe build/win-pictures
+}
+
 step "wine setup" setup || exit 1
 step pictures pictures || exit 1
 
-if [ "$what" != win32 ]; then
+if [ "$what" = all ] || [ "$what" = win64 ]; then
     step "win64 build" build win64 &&
         step "win64 tests (64-bit Wine)" ctest --preset win64
 fi
-if [ "$what" != win64 ]; then
+if [ "$what" = all ] || [ "$what" = win32 ]; then
     step "win32 build" build win32 &&
         step "win32 tests (32-bit Wine, label wine32)" ctest --preset win32
+fi
+if [ "$what" = all ] || { [ "$what" = package ] && step "plug-ins and hosts" hosts; }; then
+    step "package: the release zip, unpacked and under Wine" package
 fi
 
 if [ ${#failed[@]} -ne 0 ]; then

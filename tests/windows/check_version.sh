@@ -15,6 +15,7 @@ version=$4
 bits=$5
 name=$(basename "$file")
 fail=0
+line() { tr '\n' ' ' <<<"$1" | sed 's/ *$//'; } # the lines of $1 as one
 pass() { echo "PASS $name $*"; }
 bad() {
     echo "FAIL $name $*"
@@ -51,7 +52,7 @@ types=$(printf '%s\n' "$dump" | sed -n '/^The \.rsrc Resource Directory section/
 if printf '%s\n' "$types" | grep -qx 0x000010; then
     pass "objdump: version resource"
 else
-    bad "objdump: no version resource (resource types: [$(echo $types)])"
+    bad "objdump: no version resource (resource types: [$(line "$types")])"
 fi
 
 rc=$("$windres" -i "$file" -O rc 2>&1) || {
