@@ -11,8 +11,8 @@
  * A stream that the format does not define, and one that relies on bits
  * past the end of the file (a file cut short), fail with a GError, as pxc
  * refuses them; the incremental interface has then already handed out the
- * pixbuf, which holds the rows decoded before the damage (those past the
- * end of a cut file are black). */
+ * pixbuf, which holds what was decoded before the damage (in a cut file,
+ * the rows from the one where the data ran out are black). */
 #include "io-pxcm.h"
 
 #include <stdio.h>
@@ -37,7 +37,8 @@ typedef struct {
 /* Checks the header in data[0..size) and fills *info: a PXCM picture with
  * pixels, and no more of them than the loader accepts. */
 static gboolean read_header(const guint8 *data, gsize size, pxcm_info *info, GError **error) {
-    int r = pxcm_read_info(data, size, info);
+    static const guint8 nothing[1];
+    int r = pxcm_read_info(data ? data : nothing, size, info); /* an empty array may have no data */
     if (r == PXCM_ERR_BAD_FORMAT) {
         g_set_error(error, GDK_PIXBUF_ERROR, GDK_PIXBUF_ERROR_UNKNOWN_TYPE, "Not a PXCM picture");
         return FALSE;
