@@ -22,6 +22,11 @@
 
 /* The header is 24 bytes; pxcm_read_info needs no more. */
 #define PXCM_HEADER_BYTES 24
+/* Bytes kept of a file: far more than any picture within the pixel limit
+ * takes, and below what a GByteArray can hold. What lies beyond is either
+ * after the picture's stream, where it changes nothing, or part of a
+ * stream so long that the decode then reports the picture cut short. */
+#define PXCM_MAX_FILE_BYTES (1u << 30)
 
 typedef struct {
     GdkPixbufModuleSizeFunc size_func;
@@ -131,8 +136,8 @@ static GdkPixbuf *pxcm_load(FILE *f, GError **error) {
     GByteArray *data = g_byte_array_new();
     guint8 chunk[65536];
     size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0)
-        g_byte_array_append(data, chunk, (guint)n);
+    while (data->len < PXCM_MAX_FILE_BYTES && (n = fread(chunk, 1, sizeof chunk, f)) > 0)
+        g_byte_array_append(data, chunk, (guint)MIN(n, PXCM_MAX_FILE_BYTES - data->len));
     GdkPixbuf *pixbuf = NULL;
     if (ferror(f)) {
         g_set_error(error, GDK_PIXBUF_ERROR, GDK_PIXBUF_ERROR_FAILED, "Cannot read the PXCM picture");
@@ -163,7 +168,7 @@ static gboolean pxcm_load_increment(gpointer data, const guchar *buf, guint size
     PxcmContext *context = data;
     if (context->size_only)
         return TRUE; /* the caller wanted the size alone: nothing more to keep */
-    g_byte_array_append(context->data, buf, size);
+    g_byte_array_append(context->data, buf, MIN(size, PXCM_MAX_FILE_BYTES - context->data->len));
     if (context->header_checked || context->data->len < PXCM_HEADER_BYTES)
         return TRUE;
 

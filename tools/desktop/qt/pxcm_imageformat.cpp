@@ -5,6 +5,8 @@
 // header alone. A stream that the format does not define, and one that
 // relies on bits past the end of the file (a file cut short), are refused,
 // as pxc refuses them.
+#include <algorithm>
+
 #include <QtCore/QIODevice>
 #include <QtCore/QLoggingCategory>
 #include <QtCore/QVariant>
@@ -23,6 +25,7 @@ constexpr qint64 kHeaderBytes = 24;
 // same as the gdk-pixbuf loader's. QImageReader's allocation limit applies
 // as well.
 constexpr quint64 kMaxPixels = PXCM_DESKTOP_MAX_PIXELS;
+constexpr qint64 kMaxFileBytes = qint64(1) << 30;
 
 bool peekHeader(QIODevice *device, pxcm_info *info) {
     if (!device || !device->isReadable())
@@ -42,7 +45,14 @@ public:
     }
 
     bool read(QImage *image) override {
-        const QByteArray data = device()->readAll();
+        // As much as any picture within the limit takes: bytes beyond are
+        // after its stream, or the decode reports the picture cut short.
+        QByteArray data;
+        while (data.size() < kMaxFileBytes) {
+            const QByteArray part = device()->read(std::min<qint64>(kMaxFileBytes - data.size(), qint64(1) << 20));
+            if (part.isEmpty()) break;
+            data += part;
+        }
         pxcm_info info;
         int r = pxcm_read_info(data.constData(), static_cast<size_t>(data.size()), &info);
         if (r != PXCM_OK) {
