@@ -48,7 +48,9 @@ struct Outcome {
 void LoadWhole(const Bytes &file, Outcome *out) {
     FILE *f = tmpfile();
     ASSERT_NE(f, nullptr);
-    ASSERT_EQ(fwrite(file.data(), 1, file.size(), f), file.size());
+    if (!file.empty()) {
+        ASSERT_EQ(fwrite(file.data(), 1, file.size(), f), file.size());
+    }
     rewind(f);
     out->pixbuf = Module().load(f, &out->error);
     fclose(f);
