@@ -24,7 +24,7 @@
 #define PXCM_HEADER_BYTES 24
 /* Bytes kept of a file: far more than any picture within the pixel limit
  * takes, and below what a GByteArray can hold. What lies beyond is either
- * after the picture's stream, where it changes nothing, or part of a
+ * after the picture's stream, where it changes nothing, or within a
  * stream so long that the decode then reports the picture cut short. */
 #define PXCM_MAX_FILE_BYTES (1u << 30)
 

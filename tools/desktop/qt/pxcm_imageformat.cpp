@@ -49,9 +49,9 @@ public:
         // after its stream, or the decode reports the picture cut short.
         QByteArray data;
         while (data.size() < kMaxFileBytes) {
-            const QByteArray part = device()->read(std::min<qint64>(kMaxFileBytes - data.size(), qint64(1) << 20));
-            if (part.isEmpty()) break;
-            data += part;
+            const QByteArray piece = device()->read(std::min<qint64>(kMaxFileBytes - data.size(), qint64(1) << 20));
+            if (piece.isEmpty()) break;
+            data += piece;
         }
         pxcm_info info;
         int r = pxcm_read_info(data.constData(), static_cast<size_t>(data.size()), &info);
