@@ -10,6 +10,10 @@ packages=(
     imagemagick zip unzip
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64
     clang libclang-rt-14-dev
+    # The desktop integration (tools/desktop) and its tests: the gdk-pixbuf
+    # loader, the Qt 6 plugin, and the clients they run headless.
+    libgdk-pixbuf-2.0-dev libgdk-pixbuf2.0-bin qt6-base-dev shared-mime-info libglib2.0-bin
+    python3-gi gir1.2-gdkpixbuf-2.0 xvfb eog
 )
 if [ "${PXCM_BENCH_DEPS:-0}" = 1 ]; then
     packages+=(libwebp-dev libqoi-dev)

@@ -2,7 +2,7 @@
 # Installs the build tree into a fresh prefix and builds against what was
 # installed, the way a user of the library would:
 #   install_test.sh CMAKE BUILD_DIR CONFIG SOURCE_DIR CC GENERATOR MAKE_PROGRAM
-#                   VERSION LIBDIR INCLUDEDIR BINDIR HAS_PXC
+#                   VERSION LIBDIR INCLUDEDIR BINDIR HAS_PXC [DESKTOP_FILE...]
 # - the installed files, the SONAME and the exported names;
 # - the example program built with pkg-config, with find_package(pxcm),
 #   and statically with both (pkg-config --static, pxcm::pxcm_static), each
@@ -18,6 +18,7 @@
 set -u
 cmake=$1 build=$2 config=$3 src=$4 cc=$5 generator=$6 make_program=$7
 version=$8 libdir=$9 includedir=${10} bindir=${11} has_pxc=${12}
+desktop_files=("${@:13}") # the desktop component's files, relative to the prefix
 sample=$src/samples/chelsea.pxc
 
 if ! command -v "$cc" >/dev/null 2>&1; then
@@ -63,6 +64,7 @@ expected=(
     "$libdir/pkgconfig/pxcm.pc"
 )
 [ "$has_pxc" = 1 ] && expected+=("$bindir/pxc")
+expected+=("${desktop_files[@]}")
 want=$(printf '%s\n' "${expected[@]}" | sort)
 found=$(cd "$prefix" && find . ! -type d | sed 's|^\./||; s|pxcmTargets-[^/]*\.cmake$|pxcmTargets-CONFIG.cmake|' | sort)
 if [ "$found" = "$want" ]; then
