@@ -90,8 +90,10 @@ exports=$(nm -D --defined-only "$lib/libpxcm.so" | awk '{ print $NF }' | sort)
     diff <(printf '%s\n' "$api_names") <(printf '%s\n' "$exports") | grep '^[<>]' | head -20
 }
 # The archive's global names: the same, so that no internal name can clash
-# with a program's own.
-globals=$(nm -g --defined-only "$lib/libpxcm.a" | awk 'NF == 3 { print $3 }' | sort)
+# with a program's own, and the C++ standard library's template instances
+# (std::, __gnu_cxx::, operators new and delete), which a C++ caller shares.
+globals=$(nm -g --defined-only "$lib/libpxcm.a" | awk 'NF == 3 { print $3 }' |
+    grep -Ev '^_Z(St|N(K)?(St|Sa|Ss|9__gnu_cxx)|NK9__gnu_cxx|T[VIS]N?St|GVZNSt|nw|na|dl|da)' | sort)
 [ "$globals" = "$api_names" ] && pass "libpxcm.a defines no other global names" || {
     failed "libpxcm.a global names (< missing, > extra):"
     diff <(printf '%s\n' "$api_names") <(printf '%s\n' "$globals") | grep '^[<>]' | head -20
@@ -121,6 +123,25 @@ check "example built with find_package(pxcm), pxcm::pxcm_static" cmake_example c
 check "example linked statically with pkg-config --static" \
     "$cc" "${cflags[@]}" -static "$src/examples/decode_to_ppm.c" -o "$work/ppm-static" \
     $(pkg-config --static --cflags --libs pxcm)
+# A C++ program with its own instances of the standard templates the
+# library uses too.
+cat >"$work/with_vector.cpp" <<'CPP'
+#include <pxcm/pxcm.h>
+#include <string>
+#include <vector>
+int main() {
+    std::vector<unsigned char> head(24, 0);
+    std::string name = "not a picture";
+    pxcm_info info;
+    return pxcm_read_info(head.data(), head.size(), &info) == PXCM_ERR_BAD_FORMAT && !name.empty() ? 0 : 1;
+}
+CPP
+cxx=${CXX:-c++}
+# shellcheck disable=SC2046
+check "a C++ program with std::vector links libpxcm.a" \
+    "$cxx" -std=c++17 "$work/with_vector.cpp" -o "$work/with-vector" $(pkg-config --static --cflags pxcm) \
+    "$lib/libpxcm.a"
+[ -x "$work/with-vector" ] && check "that program runs" "$work/with-vector"
 # shellcheck disable=SC2046
 check "plug-in header and native API built together" \
     "$cc" -std=c11 -Wall -Wextra -pedantic -Werror "$src/tests/install/plugin_and_api.c" -o "$work/plugin-and-api" \
