@@ -84,9 +84,10 @@ PXCM_PUBLIC int pxcm_read_info(const void *data, size_t size, pxcm_info *info);
 /* Bytes of one packed row of a layout (DIB rows are padded to 4 bytes). */
 PXCM_PUBLIC size_t pxcm_stride(uint32_t width, pxcm_layout layout);
 
-/* Bytes pxcm_decode needs for the picture in this layout: height times the
- * stride (0 = packed). 0 for an unknown layout or a stride below the packed
- * one, and for a picture without pixels (which needs no buffer). */
+/* Bytes pxcm_decode needs for the picture in this layout: every row but the
+ * last at the stride (0 = packed), the last only as long as a packed row.
+ * 0 for an unknown layout or a stride below the packed one, and for a
+ * picture without pixels (which needs no buffer). */
 PXCM_PUBLIC uint64_t pxcm_buffer_size(const pxcm_info *info, pxcm_layout layout, size_t stride);
 
 /* Decodes the picture in data[0..size) into pixels. The pixels are exactly

@@ -134,7 +134,6 @@ class Pixbuf(unittest.TestCase):
         cases = [
             ("text.pxc", b"These lines are no picture of any kind.\n", E.UNKNOWN_TYPE, "Not a PXCM picture"),
             ("header-only.pxc", data[:20], E.CORRUPT_IMAGE, "ends inside the header"),
-            ("cut.pxc", data[:-1], E.CORRUPT_IMAGE, "cut short"),
             ("cut-early.pxc", data[:len(data) // 2], E.CORRUPT_IMAGE, "PXCM picture"),
             ("stream.pxc", bytes(damaged), E.CORRUPT_IMAGE, "damaged picture data"),
             ("huge.pxc", header(65535, 65535) + bytes(6), E.INSUFFICIENT_MEMORY, "65535 x 65535"),

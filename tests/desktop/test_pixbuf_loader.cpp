@@ -296,45 +296,44 @@ TEST(PixbufLoader, RefusesFilesThatAreNoPictureOrTooLarge) {
     }
 }
 
-TEST(PixbufLoader, CutShortFilesFailAndShowWhatWasDecoded) {
+TEST(PixbufLoader, CutFilesShowWhatTheLibraryDecodesOrFail) {
+    // A cut whose missing bits the stream reads as zeros decodes, as the
+    // plug-in shows it; one whose zeros the format does not define fails,
+    // after the incremental interface has handed out the pixbuf.
+    int shown = 0, failed = 0;
     for (const TestPicture &p : DesktopPictures()) {
         if (p.file.size() < 64) continue;
-        const LibraryDecode whole = DecodeWithLibrary(p.file);
         for (size_t keep : {size_t(24), size_t(25), p.file.size() / 2, p.file.size() - 1}) {
             const std::string what = p.name + " cut to " + std::to_string(keep) + " bytes";
             const Bytes cut(p.file.begin(), p.file.begin() + static_cast<long>(keep));
             const LibraryDecode lib = DecodeWithLibrary(cut);
-            ASSERT_FALSE(ShouldOpen(lib)) << what;
 
             Outcome w;
             LoadWhole(cut, &w);
-            EXPECT_EQ(w.pixbuf, nullptr) << what;
-            EXPECT_TRUE(w.failed_with(GDK_PIXBUF_ERROR_CORRUPT_IMAGE)) << what << ": " << w.message();
-
             Incremental in;
             LoadInChunks(cut, 4096, &in);
-            EXPECT_FALSE(in.stopped) << what;
-            EXPECT_TRUE(in.failed_with(GDK_PIXBUF_ERROR_CORRUPT_IMAGE)) << what << ": " << in.message();
-            // The pixbuf was handed out. When the library decoded the cut
-            // file (from made-up zero bits past its end), the rows above
-            // the one where the data ran out are what it decoded, and the
-            // rest are black. (Not always the whole picture's rows: a run
-            // that passes a row's end writes on into the row above.)
             ASSERT_NE(in.pixbuf, nullptr) << what;
-            if (lib.result != PXCM_OK) continue;
-            EXPECT_NE(in.message().find("cut short"), std::string::npos) << what << ": " << in.message();
-            const size_t row = 3 * size_t(whole.width), stride = size_t(gdk_pixbuf_get_rowstride(in.pixbuf));
-            const guchar *pixels = gdk_pixbuf_read_pixels(in.pixbuf);
-            for (uint32_t y = 0; y < whole.height; y++) {
-                if (y < lib.end_row) {
+            EXPECT_EQ(in.stopped, ShouldOpen(lib)) << what;
+            if (!ShouldOpen(lib)) {
+                failed++;
+                EXPECT_EQ(w.pixbuf, nullptr) << what;
+                EXPECT_TRUE(w.failed_with(GDK_PIXBUF_ERROR_CORRUPT_IMAGE)) << what << ": " << w.message();
+                EXPECT_TRUE(in.failed_with(GDK_PIXBUF_ERROR_CORRUPT_IMAGE)) << what << ": " << in.message();
+                continue;
+            }
+            shown++;
+            EXPECT_GT(lib.bits_past_end, 0u) << what;
+            ASSERT_NE(w.pixbuf, nullptr) << what << ": " << w.message();
+            for (GdkPixbuf *pixbuf : {w.pixbuf, in.pixbuf}) {
+                const size_t row = 3 * size_t(lib.width), stride = size_t(gdk_pixbuf_get_rowstride(pixbuf));
+                const guchar *pixels = gdk_pixbuf_read_pixels(pixbuf);
+                for (uint32_t y = 0; y < lib.height; y++)
                     ASSERT_EQ(0, memcmp(pixels + y * stride, lib.rgb.data() + y * row, row)) << what << ", row " << y;
-                } else {
-                    for (size_t i = 0; i < row; i++)
-                        ASSERT_EQ(pixels[y * stride + i], 0) << what << ", row " << y;
-                }
             }
         }
     }
+    EXPECT_GT(shown, 0);
+    EXPECT_GT(failed, 0);
 }
 
 TEST(PixbufLoader, DamagedStreamsOpenAsTheLibraryDecodesThemOrFail) {

@@ -8,11 +8,11 @@
  * loader accepts, fails at once, and the size-prepared callback runs before
  * any pixel data is gathered. Pixbufs are RGB, 8 bits, without alpha.
  *
- * A stream that the format does not define, and one that relies on bits
- * past the end of the file (a file cut short), fail with a GError, as pxc
- * refuses them; the incremental interface has then already handed out the
- * pixbuf, which holds what was decoded before the damage (in a cut file,
- * the rows from the one where the data ran out are black). */
+ * A stream whose last tokens rely on the zero bits past the end of the
+ * file is shown as the format defines it, the way the plug-in shows it. A
+ * stream that the format does not define fails with a GError; the
+ * incremental interface has then already handed out the pixbuf, which holds
+ * what was decoded before the damage. */
 #include "io-pxcm.h"
 
 #include <stdio.h>
@@ -25,7 +25,7 @@
 /* Bytes kept of a file: far more than any picture within the pixel limit
  * takes, and below what a GByteArray can hold. What lies beyond is either
  * after the picture's stream, where it changes nothing, or within a
- * stream so long that the decode then reports the picture cut short. */
+ * stream so long that the decode reads zero bits in its place. */
 #define PXCM_MAX_FILE_BYTES (1u << 30)
 
 typedef struct {
@@ -105,13 +105,7 @@ static GdkPixbuf *decode_picture(const guint8 *data, gsize size, const pxcm_info
     options.max_pixels = PXCM_PIXBUF_MAX_PIXELS;
     pxcm_decode_report report = {0};
     int r = pxcm_decode(data, size, &options, pixels, bytes, &report);
-    if (r == PXCM_OK && report.bits_past_end > 0) {
-        /* The rows from end_row on were decoded from made-up zero bits. */
-        for (guint32 row = report.end_row; row < info->height; row++)
-            memset(pixels + (gsize)row * rowstride, 0, row_bytes);
-        g_set_error(error, GDK_PIXBUF_ERROR, GDK_PIXBUF_ERROR_CORRUPT_IMAGE,
-                    "PXCM picture cut short: the data ends in row %u of %d", (unsigned)report.end_row + 1, height);
-    } else if (r == PXCM_ERR_STREAM) {
+    if (r == PXCM_ERR_STREAM) {
         g_set_error(error, GDK_PIXBUF_ERROR, GDK_PIXBUF_ERROR_CORRUPT_IMAGE, "PXCM picture: %s",
                     pxcm_result_text(r));
     } else if (r == PXCM_ERR_NO_MEMORY) {

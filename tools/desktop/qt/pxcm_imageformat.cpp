@@ -2,9 +2,9 @@
 // pictures through QImageReader (viewers, file-manager thumbnails) reads
 // *.pxc files, recognised by their name or by their header. Pictures come
 // out as QImage::Format_RGB888; the size and the format are known from the
-// header alone. A stream that the format does not define, and one that
-// relies on bits past the end of the file (a file cut short), are refused,
-// as pxc refuses them.
+// header alone. A stream whose last tokens rely on the zero bits past the
+// end of the file is read as the format defines it, the way the plug-in
+// shows it; a stream that the format does not define is refused.
 #include <algorithm>
 
 #include <QtCore/QIODevice>
@@ -46,7 +46,7 @@ public:
 
     bool read(QImage *image) override {
         // As much as any picture within the limit takes: bytes beyond are
-        // after its stream, or the decode reports the picture cut short.
+        // after its stream, or the decode reads zero bits in their place.
         QByteArray data;
         while (data.size() < kMaxFileBytes) {
             const QByteArray piece = device()->read(std::min<qint64>(kMaxFileBytes - data.size(), qint64(1) << 20));
@@ -82,11 +82,6 @@ public:
                         static_cast<size_t>(decoded.sizeInBytes()), &report);
         if (r != PXCM_OK) {
             qCWarning(lcPxcm, "cannot read the picture: %s", pxcm_result_text(r));
-            return false;
-        }
-        if (report.bits_past_end > 0) {
-            qCWarning(lcPxcm, "the picture is cut short: the data ends in row %u of %u", report.end_row + 1,
-                      info.height);
             return false;
         }
         *image = decoded;
