@@ -1,40 +1,171 @@
 #!/bin/sh
-# Builds the benchmark (optimised, in build/enc-bench), runs it on the
-# picture corpus and writes the tables to docs/benchmarks.md as well as to
-# the terminal. Extra arguments go to pxcm_bench (e.g. --runs 3 --efforts 1,9).
+# The benchmark, in one run: builds the optimised library, pxc and
+# pxcm_bench (in build/enc-bench), runs pxcm_bench on the picture corpus and
+# on pictures it makes itself, times pxc batches to PNG and to BMP, draws
+# the plots with gnuplot and writes everything to docs/benchmarks.md (and
+# the terminal).
+#
+# PXCM_BENCH_BASELINE (default: the commit before the speed work, 4c319fb;
+# empty to skip) names a commit whose pxc is built from `git archive` in
+# build/bench-baseline and timed on the same batches and encodes, so that
+# the document shows what the changes since then bought. Extra arguments go
+# to pxcm_bench (e.g. --runs 3 --efforts 1,6,9).
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 PXCM_BENCH_DEPS=1 "$root/scripts/deps.sh"
 build=${PXCM_BENCH_BUILD:-$root/build/enc-bench}
 corpus=${PXCM_CORPUS:-$root/tests/data/corpus}
+baseline=${PXCM_BENCH_BASELINE-4c319fb}
 generator=""
 command -v ninja >/dev/null 2>&1 && generator="-G Ninja"
 # shellcheck disable=SC2086
 cmake -S "$root" -B "$build" $generator -DCMAKE_BUILD_TYPE=Release \
-    -DPXCM_TESTS=OFF -DPXCM_TOOLS=OFF >/dev/null
-cmake --build "$build" --target pxcm_bench -j2 >/dev/null
-tables=$(mktemp)
-trap 'rm -f "$tables"' EXIT
-"$build/bench/pxcm_bench" "$@" "$corpus" >"$tables"
-mkdir -p "$root/docs"
+    -DPXCM_TESTS=OFF -DPXCM_TOOLS=ON >/dev/null
+cmake --build "$build" --target pxcm_bench pxc -j2 >/dev/null
+pxc=$build/tools/pxc/pxc
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/data" "$work/pxc" "$work/out" "$root/docs"
+
+"$build/bench/pxcm_bench" --data "$work/data" --keep "$work/pxc" --unseen "$@" "$corpus" >"$work/tables.md"
+
+# The baseline's pxc, from its own sources.
+old_pxc=""
+if [ -n "$baseline" ] && git -C "$root" rev-parse -q --verify "$baseline^{commit}" >/dev/null; then
+    old_src=$root/build/bench-baseline/src
+    rm -rf "$old_src"
+    mkdir -p "$old_src"
+    git -C "$root" archive "$baseline" | tar -x -C "$old_src"
+    # shellcheck disable=SC2086
+    cmake -S "$old_src" -B "$root/build/bench-baseline/build" $generator -DCMAKE_BUILD_TYPE=Release \
+        -DPXCM_TESTS=OFF -DPXCM_TOOLS=ON >/dev/null
+    cmake --build "$root/build/bench-baseline/build" --target pxc -j2 >/dev/null
+    old_pxc=$root/build/bench-baseline/build/tools/pxc/pxc
+fi
+
+# Best wall time of three runs of a command, in seconds.
+best_of_3() {
+    best=""
+    for _ in 1 2 3; do
+        t0=$(date +%s.%N)
+        "$@" >/dev/null 2>&1
+        t1=$(date +%s.%N)
+        best=$(echo "$t0 $t1 ${best:-1e9}" | awk '{t = $2 - $1; printf "%.3f\n", (t < $3 ? t : $3)}')
+    done
+    echo "$best"
+}
+
+# The corpus pictures only (the made ones are marked with -, * or cut- names).
+corpus_pxc=$(for f in "$corpus"/*.png; do echo "$work/pxc/$(basename "$f" .png).pxc"; done)
+# shellcheck disable=SC2086
+pixels=$("$pxc" info $corpus_pxc 2>/dev/null | awk '{for (i = 2; i + 2 <= NF; i++) if ($(i + 1) == "x") {n += $i * $(i + 2); break}} END {print n + 0}')
+cores=$(nproc)
+{
+    echo "### pxc decode: a batch of the corpus ($(echo "$corpus_pxc" | wc -w) pictures), best wall time of 3, -j at its default ($cores cores)"
+    echo
+    echo "| output | this commit, s | Mpixel/s | PNG bytes |${old_pxc:+ $baseline, s | $baseline PNG bytes | speed-up |}"
+    echo "|---|---:|---:|---:|${old_pxc:+---:|---:|---:|}"
+    for format in png bmp; do
+        mkdir -p "$work/out/new-$format" "$work/out/old-$format"
+        # shellcheck disable=SC2086
+        t=$(best_of_3 "$pxc" decode $corpus_pxc --out-dir "$work/out/new-$format" --force --format "$format")
+        bytes=$(cat "$work/out/new-$format"/*."$format" 2>/dev/null | wc -c)
+        row="| $format | $t | $(echo "$pixels $t" | awk '{printf "%.1f", $1 / $2 / 1e6}') | $([ "$format" = png ] && echo "$bytes" || echo "") |"
+        if [ -n "$old_pxc" ]; then
+            # shellcheck disable=SC2086
+            ot=$(best_of_3 "$old_pxc" decode $corpus_pxc --out-dir "$work/out/old-$format" --force --format "$format")
+            obytes=$(cat "$work/out/old-$format"/*."$format" 2>/dev/null | wc -c)
+            row="$row $ot | $([ "$format" = png ] && echo "$obytes" || echo "") | $(echo "$ot $t" | awk '{printf "%.2f×", $1 / $2}') |"
+        fi
+        echo "$row"
+    done
+    echo
+    if [ -n "$old_pxc" ]; then
+        echo "PNG files per picture, bytes (this commit against $baseline; every pair has the same pixels as ImageMagick reads them):"
+        echo
+        echo "| picture | this commit | $baseline | ratio | same pixels |"
+        echo "|---|---:|---:|---:|---|"
+        for f in "$work/out/new-png"/*.png; do
+            n=$(basename "$f")
+            a=$(wc -c <"$f")
+            b=$(wc -c <"$work/out/old-png/$n")
+            same=no
+            [ "$(identify -format '%#' "$f")" = "$(identify -format '%#' "$work/out/old-png/$n")" ] && same=yes
+            echo "| ${n%.png} | $a | $b | $(echo "$a $b" | awk '{printf "%.3f", $1 / $2}') | $same |"
+        done
+        echo
+        echo "### Encoding at the default effort: this commit against $baseline (pxc encode, one picture at a time, thread CPU time)"
+        echo
+        echo "| picture | this commit, s | bytes | $baseline, s | bytes | speed-up |"
+        echo "|---|---:|---:|---:|---:|---:|"
+        for f in "$corpus"/*.png; do
+            n=$(basename "$f" .png)
+            /usr/bin/time -o "$work/time" -f '%U %S' taskset -c 0 "$pxc" encode "$f" -o "$work/out/$n.new.pxc" --force >/dev/null 2>&1
+            t=$(awk '{print $1 + $2}' "$work/time")
+            /usr/bin/time -o "$work/time" -f '%U %S' taskset -c 0 "$old_pxc" encode "$f" -o "$work/out/$n.old.pxc" --force >/dev/null 2>&1
+            ot=$(awk '{print $1 + $2}' "$work/time")
+            echo "| $n | $t | $(wc -c <"$work/out/$n.new.pxc") | $ot | $(wc -c <"$work/out/$n.old.pxc") | $(echo "$ot $t" | awk '{printf "%.2f×", ($2 > 0 ? $1 / $2 : 0)}') |"
+        done
+        echo
+    fi
+} >"$work/batch.md"
+
+# Plots: decode speed per picture as bars, size against encode time per effort.
+gnuplot <<EOF
+set terminal pngcairo size 1100,520 font ",10"
+set datafile separator "\t"
+set output "$root/docs/bench-decode.png"
+set title "Decoding, Mpixel/s, one core (log scale; * = not in the corpus)"
+set style data histograms
+set style histogram clustered gap 1
+set style fill solid 0.85 border -1
+set logscale y
+set yrange [10:*]
+set xtics rotate by -30 scale 0
+set key top left horizontal
+set grid ytics
+plot for [c=2:8] "$work/data/decode.tsv" using c:xtic(1) title columnheader(c)
+set output "$root/docs/bench-encode.png"
+unset logscale y
+set style data linespoints
+set title "PXCM encoding, all pictures: total size against total time per effort"
+set xlabel "seconds (thread CPU time, one core)"
+set ylabel "bytes"
+set yrange [*:*]
+set xtics norotate
+set key off
+plot "$work/data/encode.tsv" using 2:3 with linespoints pt 7, "" using 2:3:(sprintf("%d", \$1)) with labels offset 0,1
+EOF
+
 model=$(lscpu | sed -n 's/^Model name:[[:space:]]*//p' | head -n 1)
 {
     echo "# Benchmarks"
     echo
     echo "Made by \`scripts/bench.sh\` on $(date -u '+%Y-%m-%d %H:%M UTC'), commit $(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)."
-    echo "Machine: ${model:-unknown} ($(nproc) cores; the benchmark runs on one, pinned),"
+    echo "Machine: ${model:-unknown} ($cores cores; pxcm_bench runs on one, pinned),"
     echo "$(c++ --version | head -n 1), Release build."
     echo
-    echo "Every picture of the corpus is read once from its PNG; the WebP (lossless,"
+    echo "Every picture of the corpus is read once from its PNG; the pictures marked *"
+    echo "are made by the benchmark (cut out of corpus pictures at other places, a noisy"
+    echo "gradient, flat tiles), so no tuning can have seen them. The WebP (lossless,"
     echo "default settings) and QOI copies are encoded by the benchmark itself. Decoding"
-    echo "goes from memory to 24-bit pixels (RGB for the other formats, the bottom-up"
-    echo "bitmap for PXCM), allocation of the output included; PXCM is also decoded"
-    echo "from a file through GetPicture. The PXCM file decoded is the one of the"
-    echo "highest effort level measured. Every decoded picture is compared with the"
-    echo "source pixels. Times are the thread's CPU time, which leaves out waiting for"
-    echo "the processor but not the cache and memory traffic of other work: on a busy"
-    echo "machine figures vary by a fifth or more between runs."
+    echo "goes from memory to 24-bit pixels (RGB for the other formats; for PXCM the"
+    echo "native API into the bottom-up DIB layout and into RGB), allocation of the"
+    echo "output included; PXCM is also decoded from a file through GetPicture. The"
+    echo "PXCM file decoded is the one of the default effort. Every decoded picture is"
+    echo "compared with the source pixels. Times are the thread's CPU time, which"
+    echo "leaves out waiting for the processor but not the cache and memory traffic of"
+    echo "other work: on a busy machine figures vary by a fifth or more between runs."
+    echo "Cycles are those of the time-stamp counter (its fixed reference clock), over"
+    echo "the best DIB decode; symbols are tokens, offsets and escapes."
     echo
-    cat "$tables"
+    echo "![Decoding speed per picture](bench-decode.png)"
+    echo
+    cat "$work/tables.md"
+    echo
+    echo "![Size against encoding time per effort](bench-encode.png)"
+    echo
+    cat "$work/batch.md"
 } >"$root/docs/benchmarks.md"
 cat "$root/docs/benchmarks.md"

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ pkg-config
     googletest libgtest-dev
-    libcli11-dev libspng-dev libpng-dev
+    libcli11-dev libspng-dev libpng-dev libdeflate-dev
     imagemagick zip unzip
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64
     clang libclang-rt-14-dev

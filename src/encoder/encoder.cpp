@@ -508,7 +508,14 @@ int32_t EncodePicture(const EncoderInput *input, const EncoderOptions *options,
     std::vector<size_t> row_first(t.height); // first token of each row, previous pass
     Costs start_costs;
     StartingCosts(&start_costs);
-    RowChoices rc;
+    // What every offset offers at every position depends on the picture
+    // alone, not on the costs: worked out once and kept for the later
+    // passes where that fits in CHOICE_CACHE_BYTES, else again per pass.
+    constexpr uint64_t CHOICE_CACHE_BYTES = uint64_t{512} << 20;
+    const uint64_t choice_bytes = static_cast<uint64_t>(t.width) * t.height * NOFFSET * 5;
+    const bool keep_choices = plan.passes > 1 && choice_bytes <= CHOICE_CACHE_BYTES;
+    std::vector<RowChoices> kept(keep_choices ? static_cast<size_t>(t.height) : 0);
+    RowChoices scratch;
     std::vector<PathNode> nodes;
     std::vector<Token> tokens;
     const int64_t steps = static_cast<int64_t>(plan.passes) * t.height;
@@ -526,7 +533,8 @@ int32_t EncodePicture(const EncoderInput *input, const EncoderOptions *options,
             if (!block_costs.empty())
                 costs = &block_costs[std::min(row_first[m] / BLOCK_TOKENS, block_costs.size() - 1)];
             const size_t first = tokens.size();
-            PrepareRow(t, m, &rc);
+            RowChoices &rc = keep_choices ? kept[static_cast<size_t>(m)] : scratch;
+            if (!keep_choices || pass == 0) PrepareRow(t, m, &rc);
             if (plan.optimal && pass > 0)
                 OptimalRow(rc, *costs, plan.short_runs, &order, &nodes, &tokens);
             else

@@ -1,5 +1,7 @@
 #include "entropy/decodetable.h"
 
+#include <string.h>
+
 #include "entropy/codelengths.h"
 
 namespace {
@@ -51,18 +53,30 @@ int32_t BuildDecodeTable(DecodeTable *t, const uint8_t *lengths, uint32_t n) {
         if (lengths[s] != 0) t->sorted[next[lengths[s]]++] = static_cast<uint16_t>(s);
 
     // The codes of at most FAST_BITS bits fill the main table from its start,
-    // in code order; every entry after them is 0.
-    uint32_t at = 0;
+    // in code order, each over a span of 2^(FAST_BITS - length) entries;
+    // every entry after them is 0.
+    uint32_t *fast = t->fast;
     index = 0;
     for (uint32_t len = 1; len <= static_cast<uint32_t>(FAST_BITS); len++) {
         const uint32_t span = 1u << (FAST_BITS - len);
-        for (uint32_t i = 0; i < count[len]; i++) {
-            const uint32_t entry = MakeEntry(t->sorted[index++], len);
-            for (uint32_t v = at; v < at + span; v++) t->fast[v] = entry;
-            at += span;
+        const uint32_t end = index + count[len];
+        if (span >= 4) {
+            for (; index < end; index++) {
+                const uint32_t entry = MakeEntry(t->sorted[index], len);
+                for (uint32_t v = 0; v < span; v++) fast[v] = entry;
+                fast += span;
+            }
+        } else {
+            for (; index < end; index++) {
+                const uint32_t entry = MakeEntry(t->sorted[index], len);
+                fast[0] = entry;
+                fast[span - 1] = entry;
+                fast += span;
+            }
         }
     }
-    for (uint32_t v = at; v < static_cast<uint32_t>(FAST_SIZE); v++) t->fast[v] = 0;
+    t->fast_end = static_cast<uint32_t>(fast - t->fast);
+    memset(fast, 0, sizeof(uint32_t) * (FAST_SIZE - t->fast_end));
     return ERR_NONE;
 }
 
@@ -76,21 +90,33 @@ uint32_t FindLongCode(const DecodeTable *t, uint64_t window) {
     return 0;
 }
 
-void BuildPairTable(uint32_t *pairs, const DecodeTable *token, const DecodeTable *offset) {
-    for (uint32_t v = 0; v < static_cast<uint32_t>(PAIR_SIZE); v++) {
-        uint32_t pair = 0;
-        const uint32_t t = token->fast[v >> (PAIR_BITS - FAST_BITS)];
-        const uint32_t tl = EntryLength(t);
-        if (tl != 0 && tl < static_cast<uint32_t>(PAIR_BITS)) {
-            // The bits after the token code, left-aligned for the offset table.
-            const uint32_t rest = PAIR_BITS - tl;
-            const uint32_t after = (v & ((1u << rest) - 1)) << (FAST_BITS - rest);
-            const uint32_t o = offset->fast[after];
+void BuildPairTable(uint32_t *pairs, const DecodeTable *first, const DecodeTable *second) {
+    // The main table lists the short codes of `first` in code order, each
+    // over 2^(FAST_BITS - length) entries: the code at entry i with length
+    // L owns the pair indices from 2 i, 2^(PAIR_BITS - L) of them, and the
+    // bits after it index `second` at that resolution.
+    static_assert(PAIR_BITS == FAST_BITS + 1, "pair indices are main-table indices and one more bit");
+    const uint32_t *fast = first->fast;
+    const uint32_t *next = second->fast;
+    uint32_t i = 0;
+    while (i < first->fast_end) {
+        const uint32_t entry = fast[i];
+        const uint32_t length = EntryLength(entry);
+        const uint32_t rest = PAIR_BITS - length; // 1 to PAIR_BITS - 1
+        const uint32_t base = EntrySymbol(entry) << 16 | length;
+        const uint32_t step = FAST_BITS - rest;
+        uint32_t *block = pairs + 2 * i;
+        const uint32_t n = 1u << rest;
+        for (uint32_t j = 0; j < n; j++) {
+            const uint32_t o = next[j << step];
             const uint32_t ol = EntryLength(o);
-            if (ol != 0 && ol <= rest) pair = EntrySymbol(t) << 16 | EntrySymbol(o) << 8 | (tl + ol);
+            // The second symbol's bits 8 to 15 and its length, where its
+            // code fits in the bits left.
+            block[j] = ol - 1 < rest ? base + (o >> 8) + ol : 0;
         }
-        pairs[v] = pair;
+        i += 1u << (FAST_BITS - length);
     }
+    memset(pairs + 2 * i, 0, sizeof(uint32_t) * (PAIR_SIZE - 2 * i));
 }
 
 int32_t DecodeSlow(BitReader *r, const DecodeTable *t, uint32_t *symbol) {
@@ -121,6 +147,9 @@ int32_t ReadTableSet(BitReader *r, WorkBlock *work) {
     if (result == ERR_NONE) result = BuildDecodeTable(&work->token, token, TOKEN_SYMBOLS);
     if (result == ERR_NONE) result = BuildDecodeTable(&work->offset, offset, OFFSET_SYMBOLS);
     if (result == ERR_NONE) result = BuildDecodeTable(&work->escape, escape, ESCAPE_SYMBOLS);
-    if (result == ERR_NONE) BuildPairTable(work->pairs, &work->token, &work->offset);
+    if (result == ERR_NONE) {
+        BuildPairTable(work->pairs, &work->token, &work->offset);
+        BuildPairTable(work->escape_pairs, &work->escape, &work->escape);
+    }
     return result;
 }

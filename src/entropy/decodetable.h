@@ -50,6 +50,7 @@ struct DecodeTable {
     uint64_t limit[MAX_CODE_LENGTH + 1];
     uint16_t first[MAX_CODE_LENGTH + 1]; // code-order index of the first code of each length
     uint32_t max_length;                 // longest code, 0 for an alphabet without codes
+    uint32_t fast_end;                   // entries of fast[] that the short codes take, from 0
     uint16_t sorted[MAX_SYMBOLS];        // symbols in code order
 };
 
@@ -61,12 +62,13 @@ int32_t BuildDecodeTable(DecodeTable *table, const uint8_t *lengths, uint32_t n)
 // length and symbol, or length 0 where no code covers the bits.
 uint32_t FindLongCode(const DecodeTable *table, uint64_t window);
 
-// Pair table: a token and its offset symbol together, where both codes fit
-// in PAIR_BITS bits. Entry layout:
+// Pair tables: two symbols in one look-up, where both codes fit in
+// PAIR_BITS bits: a token and its offset symbol, or two escape symbols of
+// one literal. Entry layout:
 //
 //     bits  0..7   length of both codes; 0: decode them one by one
-//     bits  8..15  offset symbol
-//     bits 16..31  token
+//     bits  8..15  second symbol (offset or escape)
+//     bits 16..31  first symbol (token or escape)
 constexpr int32_t PAIR_BITS = 12;
 constexpr int32_t PAIR_SIZE = 1 << PAIR_BITS;
 // The pair table is filled through the main tables: the bits after a
@@ -74,10 +76,16 @@ constexpr int32_t PAIR_SIZE = 1 << PAIR_BITS;
 static_assert(PAIR_BITS - 1 <= FAST_BITS && FAST_BITS < PAIR_BITS, "pair table built from the main tables");
 
 constexpr uint32_t PairLength(uint32_t pair) { return pair & 0xff; }
-constexpr uint32_t PairOffset(uint32_t pair) { return (pair >> 8) & 0xff; }
-constexpr uint32_t PairToken(uint32_t pair) { return pair >> 16; }
+constexpr uint32_t PairSecond(uint32_t pair) { return (pair >> 8) & 0xff; }
+constexpr uint32_t PairFirst(uint32_t pair) { return pair >> 16; }
+constexpr uint32_t PairOffset(uint32_t pair) { return PairSecond(pair); }
+constexpr uint32_t PairToken(uint32_t pair) { return PairFirst(pair); }
 
-void BuildPairTable(uint32_t *pairs, const DecodeTable *token, const DecodeTable *offset);
+// The pair table of a code `first` followed by a code `second` whose
+// symbols fit in 8 bits. Built block by block: the PAIR_BITS-bit indices
+// that begin with one short code of `first` take their second symbol from
+// `second` at the resolution of the bits left.
+void BuildPairTable(uint32_t *pairs, const DecodeTable *first, const DecodeTable *second);
 
 // Decodes one symbol: the careful way, for a main-table entry of length 0
 // or longer than the bits held. ERR_STREAM where no code covers the bits,
@@ -122,13 +130,14 @@ struct WorkBlock {
     DecodeTable token;
     DecodeTable offset;
     DecodeTable escape;
-    uint32_t pairs[PAIR_SIZE];
+    uint32_t pairs[PAIR_SIZE];        // token, then offset
+    uint32_t escape_pairs[PAIR_SIZE]; // two escapes of one literal
     uint8_t lengths[TOKEN_SYMBOLS + OFFSET_SYMBOLS + ESCAPE_SYMBOLS];
     uint8_t chunk[READ_CHUNK];
 };
 
 // Reads a table set (token, offset and escape lengths, in this order), then
-// builds the three tables and the pair table.
+// builds the three tables and the pair tables.
 int32_t ReadTableSet(BitReader *r, WorkBlock *work);
 
 #endif

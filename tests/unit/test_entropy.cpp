@@ -642,3 +642,49 @@ TEST(PrefixCode, TableSetReadsThreeTablesThenBuilds) {
     EXPECT_EQ(DecodeFrom(d.escape(), 0).result, ERR_STREAM);
     EXPECT_EQ(BitsUsed(&b.reader), EXAMPLE_STREAM_BITS); // the 51 bits of the set, two tokens of 2 bits
 }
+
+TEST(PrefixCode, PairTablesAgreeWithTwoLookUps) {
+    // For token and offset codes, and for two escapes, every entry of a
+    // pair table holds what two main-table look-ups give where both codes
+    // fit in PAIR_BITS bits, and nothing elsewhere; complete, incomplete
+    // and single-symbol codes alike.
+    std::mt19937 rng(5);
+    Decoders d;
+    std::vector<uint32_t> pairs(PAIR_SIZE);
+    int hits = 0, misses = 0;
+    for (int round = 0; round < 200; round++) {
+        const bool escapes = round % 2 == 1;
+        const Alphabet first = escapes ? d.escape() : d.token();
+        const Alphabet second = escapes ? d.escape() : d.offset();
+        for (const Alphabet &a : {first, second}) {
+            std::vector<uint8_t> lengths(a.n, 0);
+            if (round % 5 == 0) {
+                lengths[rng() % a.n] = 1; // one symbol of one bit
+            } else {
+                std::vector<uint64_t> counts(a.n);
+                for (auto &c : counts) c = rng() % 2 == 0 ? 0 : 1 + rng() % (round % 3 == 0 ? 100000 : 30);
+                LimitedCodeLengths(counts.data(), a.n, 9 + static_cast<int32_t>(rng() % 8), lengths.data());
+                if (round % 4 == 0) lengths[rng() % a.n] = 0; // a gap in the code
+            }
+            ASSERT_EQ(BuildDecodeTable(a.table, lengths.data(), a.n), ERR_NONE) << "round " << round;
+            if (escapes) break; // one table serves both
+        }
+        BuildPairTable(pairs.data(), first.table, second.table);
+        for (uint32_t v = 0; v < static_cast<uint32_t>(PAIR_SIZE); v++) {
+            const uint32_t a = first.table->fast[v >> (PAIR_BITS - FAST_BITS)];
+            const uint32_t la = EntryLength(a);
+            uint32_t want = 0;
+            if (la != 0) {
+                const uint32_t rest = (v << la) & (PAIR_SIZE - 1); // the bits after the first code
+                const uint32_t b = second.table->fast[rest >> (PAIR_BITS - FAST_BITS)];
+                const uint32_t lb = EntryLength(b);
+                if (lb != 0 && la + lb <= static_cast<uint32_t>(PAIR_BITS))
+                    want = EntrySymbol(a) << 16 | EntrySymbol(b) << 8 | (la + lb);
+            }
+            ASSERT_EQ(pairs[v], want) << "round " << round << " index " << v;
+            (want != 0 ? hits : misses)++;
+        }
+    }
+    EXPECT_GT(hits, 10000);
+    EXPECT_GT(misses, 10000);
+}
