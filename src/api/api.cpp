@@ -48,6 +48,16 @@ int32_t CallProgress(uint32_t row, uint32_t height, void *user) {
     return p->progress(row, height, p->user) != 0 ? 1 : 0;
 }
 
+// Bytes a picture takes in a layout and stride: every row but the last at
+// the stride, the last only as long as a packed row, so that buffers laid
+// out by other libraries (which often do not pad their last row) fit.
+uint64_t BufferBytes(uint32_t width, uint32_t height, int32_t layout, uint64_t stride) {
+    if (height == 0 || stride == 0) return 0;
+    return (height - 1) * stride + PackedRowBytes(width, layout);
+}
+
+} // namespace
+
 extern "C" int pxcm_read_info(const void *data, size_t size, pxcm_info *info) {
     if (data == nullptr || info == nullptr) return PXCM_ERR_ARGUMENT;
     ImageHeader header;
@@ -64,15 +74,6 @@ extern "C" size_t pxcm_stride(uint32_t width, pxcm_layout layout) {
     return static_cast<size_t>(PackedRowBytes(width, layout));
 }
 
-// Bytes a picture takes in a layout and stride: every row but the last at
-// the stride, the last only as long as a packed row, so that buffers laid
-// out by other libraries (which often do not pad their last row) fit.
-uint64_t BufferBytes(uint32_t width, uint32_t height, int32_t layout, uint64_t stride) {
-    if (height == 0 || stride == 0) return 0;
-    return (height - 1) * stride + PackedRowBytes(width, layout);
-}
-
-} // namespace
 
 extern "C" uint64_t pxcm_buffer_size(const pxcm_info *info, pxcm_layout layout, size_t stride) {
     if (info == nullptr || !KnownLayout(layout)) return 0;
