@@ -181,11 +181,16 @@ struct FastState {
     int32_t tokens_left;
 };
 
+// Bytes the fast loop needs ahead of the reader at the start of a token: it
+// tops up twice (the first time only when it holds too few bits for the pair
+// look-up), each load taking 8 bytes and moving on by at most 7.
+constexpr int64_t FAST_LOOP_BYTES = 8 + 7;
+
 // Tokens of one row the fast way, for as long as every one of them can be
 // decoded without a check beyond "is the code in the table": the reader has
-// 8 bytes at hand for its top-up, no table set is due, and the picture is
-// at least 3 pixels wide, so that a literal's reference never overlaps its
-// own pixel. Each token starts with the reader topped up to at least 56
+// FAST_LOOP_BYTES at hand for its top-ups, no table set is due, and the
+// picture is at least 3 pixels wide, so that a literal's reference never
+// overlaps its own pixel. Each token starts with the reader topped up to at least 56
 // bits, and takes at most 2 FAST_BITS for itself and its offset and
 // 3 FAST_BITS for its escapes, so no code runs out of bits.
 //
@@ -372,7 +377,7 @@ inline void RunFastTokens(BitReader *r, OffsetList *list, int64_t *out, int32_t 
                           int64_t out_end) {
     static const FastTokensFunction fast_tokens = ChooseFastTokens();
     FastState state{r->bits, r->held, r->next, list->order, *out, *tokens_left};
-    fast_tokens(&state, work, delta, pixels, lo, hi, out_end, r->end - 8);
+    fast_tokens(&state, work, delta, pixels, lo, hi, out_end, r->end - FAST_LOOP_BYTES);
     r->bits = state.bits;
     r->held = state.held;
     r->next = state.next;
@@ -395,7 +400,7 @@ int32_t DecodeTokens(BitReader *__restrict reader, OffsetList *__restrict offset
     int32_t result = ERR_NONE;
     const int64_t out_end = out + PIXEL_BYTES * static_cast<int64_t>(width);
     while (out < out_end) {
-        if (width >= 3 && tokens_left > 0 && r.end - r.next >= 8) {
+        if (width >= 3 && tokens_left > 0 && r.end - r.next >= FAST_LOOP_BYTES) {
             RunFastTokens(&r, &list, &out, &tokens_left, work, delta, pixels, lo, hi, out_end);
             if (out >= out_end) break;
         }
