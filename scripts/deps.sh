@@ -6,8 +6,8 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ pkg-config
     googletest libgtest-dev
-    libcli11-dev libspng-dev libpng-dev
-    imagemagick
+    libcli11-dev nlohmann-json3-dev libspng-dev libpng-dev
+    imagemagick jq groff-base
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64
     clang libclang-rt-14-dev
 )

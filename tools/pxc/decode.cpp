@@ -55,6 +55,16 @@ uint64_t MaxStreamBytes(uint32_t width, uint32_t height) {
     return (tokens * TOKEN_BITS + sets * TABLE_SET_BITS + 7) / 8;
 }
 
+// Every token costs at least two bits (a token code and an offset code of
+// at least one bit each) and covers at most MAX_RUN pixels. Past the end of
+// the data the zero bits decode as tokens only until the next table set,
+// whose first count, all zero bits, breaks the decode off.
+bool TooShortFor(uint32_t width, uint32_t height, uint64_t stream_bytes) {
+    const uint64_t needed = (static_cast<uint64_t>(width) * height + MAX_RUN - 1) / MAX_RUN;
+    const uint64_t possible = stream_bytes * 8 / 2 + REBUILD_PERIOD;
+    return needed > possible;
+}
+
 // ---------------------------------------------------------------- input
 
 PictureInput::PictureInput(const std::string &name, uint64_t offset, bool count_rest)
@@ -141,6 +151,10 @@ pxcm_info CheckedInfo(const PictureInput &input, const DecodeOptions &options) {
     if (pixels > options.max_pixels)
         throw FileError("picture is " + geometry + " = " + std::to_string(pixels) +
                         " pixels, more than the limit of " + std::to_string(options.max_pixels) + " (--max-pixels)");
+    const uint64_t stream = input.size() - HEADER_SIZE;
+    if (TooShortFor(info.width, info.height, stream))
+        throw FileError(ResultMessage(PXCM_ERR_STREAM) + ": " + std::to_string(stream) +
+                        " bytes of picture data cannot hold " + geometry + " pixels");
     return info;
 }
 

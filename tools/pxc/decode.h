@@ -19,6 +19,10 @@ namespace pxc {
 // At most how many bytes a picture's stream can take after the header,
 // whatever its content: reading more than this is never needed.
 uint64_t MaxStreamBytes(uint32_t width, uint32_t height);
+// Whether `stream_bytes` bytes after the header are certainly too few for
+// the picture: its decode would break off (the plug-in fails on it), so
+// no pixels need be allocated for it.
+bool TooShortFor(uint32_t width, uint32_t height, uint64_t stream_bytes);
 
 // The bytes of one picture, from its first byte to the end of what is
 // there. A regular file is mapped, so that a decode reads only the pages

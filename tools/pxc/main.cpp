@@ -103,7 +103,7 @@ int main(int argc, char **argv) {
     app.require_subcommand(1);
     app.footer("Exit status: 0 when every file succeeded, 1 when any failed, 2 for a usage error,\n"
                "130 after Ctrl-C (probe and verify have their own; see their --help).\n"
-               "Run 'pxc COMMAND --help' for a command's options; 'man pxc' for everything." +
+               "Run 'pxc COMMAND --help' for a command's options; 'man pxc' for everything.\n" +
                Examples({"pxc decode CG01.PXC -o cg01.png", "pxc verify *.PXC", "pxc scan game.dat",
                          "pxc extract game.dat --out-dir cg"}));
 
@@ -125,7 +125,7 @@ int main(int argc, char **argv) {
     probe->add_flag("-r,--recursive", s.recursive, "walk folders given as inputs");
     AddVerbosity(probe, s);
     probe->footer("Exit status: 0 every file is a PXCM picture, 1 some file is not, 2 some file could not\n"
-                  "be read (or a usage error)." +
+                  "be read (or a usage error).\n" +
                   Examples({"pxc probe CG01.PXC", "pxc probe -q unknown.bin && echo picture"}));
 
     CLI::App *verify = app.add_subcommand("verify", "Decode without writing and report on each stream");
@@ -140,7 +140,7 @@ int main(int argc, char **argv) {
     verify->footer("Each file is complete, ends early (its last rows decode from the zero bits after its\n"
                    "data), has trailing bytes after its stream, or fails. Exit status: the sum of 1 (some\n"
                    "file failed), 4 (some stream ends early) and 8 (some file has trailing bytes); 0 when\n"
-                   "every stream is complete; 2 for a usage error." +
+                   "every stream is complete; 2 for a usage error.\n" +
                    Examples({"pxc verify *.PXC", "pxc verify -q -r cg/ || echo 'not all complete'",
                              "pxc verify --json CG01.PXC"}));
 
@@ -160,9 +160,9 @@ int main(int argc, char **argv) {
     bool ignored = false;
     decode->add_flag("--keep-partial,--no-tail-check", ignored)->group("");
     decode->footer("A stream that takes bits from past the end of its data decodes as the plug-in shows it,\n"
-                   "with a warning that names the row; --strict makes that a failure." +
+                   "with a warning that names the row; --strict makes that a failure.\n" +
                    Examples({"pxc decode CG01.PXC                     # CG01.png beside it",
-                             "pxc decode CG01.PXC -o - | display        # PNG to standard output",
+                             "pxc decode CG01.PXC -o - | display      # PNG to standard output",
                              "cat CG01.PXC | pxc decode - --format bmp > cg01.bmp",
                              "pxc decode -r cg/ --out-dir png/ --skip-existing",
                              "pxc decode game.dat --offset 81920 -o cg.png"}));
@@ -182,7 +182,7 @@ int main(int argc, char **argv) {
     AddJobs(encode, s);
     AddProgress(encode, s);
     AddVerbosity(encode, s);
-    encode->footer("The summary gives the bytes in and out, their ratio and the bits per pixel." +
+    encode->footer("The summary gives the bytes in and out, their ratio and the bits per pixel.\n" +
                    Examples({"pxc encode picture.png -o CG01.PXC -9", "pxc encode -r png/ --out-dir cg/ -v"}));
 
     CLI::App *scan = app.add_subcommand("scan", "List the PXCM pictures embedded in any file");
@@ -193,7 +193,7 @@ int main(int argc, char **argv) {
     AddProgress(scan, s);
     AddVerbosity(scan, s);
     scan->footer("Every byte offset where an accepted header starts is decoded to learn where its stream\n"
-                 "ends; headers whose streams do not decode are passed over." +
+                 "ends; headers whose streams do not decode are passed over.\n" +
                  Examples({"pxc scan game.dat", "pxc scan --json game.dat > pictures.json"}));
 
     CLI::App *extract = app.add_subcommand("extract", "Write every PXCM picture embedded in files");
@@ -209,7 +209,7 @@ int main(int argc, char **argv) {
     AddMaxPixels(extract, s);
     AddProgress(extract, s);
     AddVerbosity(extract, s);
-    extract->footer(Examples({"pxc extract game.dat --out-dir cg       # cg/game.dat-81920.png, ...",
+    extract->footer(Examples({"pxc extract game.dat --out-dir cg    # cg/game.dat-81920.png, ...",
                               "pxc extract *.dat --out-dir cg --format bmp --name '{stem}_{offset}.{ext}'"}));
 
     // A misspelt subcommand gets a suggestion rather than CLI11's words.

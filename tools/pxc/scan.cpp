@@ -70,6 +70,10 @@ ScanTotals ScanFile(const MappedFile &file, const ScanOptions &options, const Fo
             totals.too_large++;
             continue;
         }
+        if (TooShortFor(info.width, info.height, size - at - HEADER_SIZE)) {
+            totals.rejected++;
+            continue;
+        }
 
         Bitmap bitmap;
         std::unique_ptr<void, FreeDeleter> scratch;

@@ -15,6 +15,7 @@
 #include <atomic>
 
 #include "common.h"
+#include "plugin/pxcm.h"
 
 namespace pxc {
 
@@ -228,7 +229,10 @@ void WriteAll(OutputHandle handle, const void *data, size_t size, const std::str
     const auto *p = static_cast<const uint8_t *>(data);
     while (size > 0) {
         const ssize_t n = write(static_cast<int>(handle), p, size);
-        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EINTR) {
+            if (StopRequested()) throw FileError(ResultMessage(ERR_ABORTED));
+            continue;
+        }
         if (n < 0) throw FileError("cannot write " + what + ": " + ErrnoText(errno));
         p += n;
         size -= static_cast<size_t>(n);
