@@ -34,23 +34,25 @@ std::string ProgressLine(int columns, double share, const std::string &count, do
     snprintf(percent, sizeof percent, "%3d%%", static_cast<int>(share * 100));
     std::string tail = std::string(percent) + " " + count;
     if (eta >= 0) tail += "  " + Duration(eta) + " left";
-    // The bar takes what the text leaves, 10 to 30 cells; the name the rest.
+    if (tail.size() >= room) return tail.substr(0, room);
+    // The text first, then up to 16 characters of the name, then the bar
+    // (10 to 30 cells), then the rest of the name.
+    const size_t BAR_MIN = 10, BAR_MAX = 30, NAME_MIN = 16;
+    const size_t name_first = name.empty() ? 0 : 2 + std::min(name.size(), NAME_MIN);
+    size_t bar = 0;
+    if (room >= tail.size() + name_first + BAR_MIN + 3) bar = std::min(BAR_MAX, room - tail.size() - name_first - 3);
     std::string line;
-    const size_t bar_cells = room >= tail.size() + 14 ? std::min<size_t>(30, room - tail.size() - 4) : 0;
-    if (bar_cells >= 10) {
-        line = "[" + std::string(static_cast<size_t>(share * static_cast<double>(bar_cells)), '#');
-        line.resize(1 + bar_cells, '.');
+    if (bar > 0) {
+        line = "[" + std::string(static_cast<size_t>(share * static_cast<double>(bar)), '#');
+        line.resize(1 + bar, '.');
         line += "] ";
     }
     line += tail;
-    if (!name.empty() && line.size() + 3 < room) {
+    if (!name.empty() && line.size() + 2 + 4 <= room) {
         const size_t left = room - line.size() - 2;
-        line += "  ";
-        // Long names keep their end, which tells files apart.
-        line += name.size() <= left ? name : "..." + name.substr(name.size() - (left - 3));
-        if (name.size() > left && left < 4) line.resize(room);
+        // A long name keeps its end, which tells files apart.
+        line += "  " + (name.size() <= left ? name : "..." + name.substr(name.size() - (left - 3)));
     }
-    if (line.size() > room) line.resize(room);
     return line;
 }
 

@@ -423,7 +423,7 @@ int RunProbe(const Settings &s) {
 
 int RunVerify(const Settings &s) {
     std::vector<InputFile> inputs;
-    if (!GatherInputs(s, Wanted::ANY, &inputs)) return EXIT_USAGE;
+    if (!GatherInputs(s, Wanted::PXCM_PICTURES, &inputs)) return EXIT_USAGE;
     std::vector<json> entries(inputs.size());
     std::vector<int> bits(inputs.size(), 0);
     OrderedPrinter printer(inputs.size());
