@@ -400,7 +400,7 @@ ends_early)
         head -c "$keep" pic.pxc >cut.pxc
         if "$PLUGIN" cut.pxc 0 plugin.ppm >/dev/null; then
             early=$((early + 1))
-            rm -f cut.png
+            rm -f cut.png cut.bmp
             run 0 decode cut.pxc -o cut.png
             has err.txt "warning: cut.pxc: the picture data ends early, in row"
             same_pixels plugin.ppm cut.png
@@ -459,7 +459,6 @@ pipes)
     { printf 'ABCDEFG'; cat pic.pxc; } | "$PXC" decode - --offset 7 -o offset.png 2>err.txt || fail "decode - --offset 7: $(cat err.txt)"
     same_pixels pic.ppm offset.png
     # Text answers go to standard output and mix with pipes.
-    run 0 info - <pic.pxc
     "$PXC" info - <pic.pxc >out.txt
     has out.txt "(standard input): 70 x 40, 24 bits per pixel, stream complete"
     run 2 decode - pic.pxc --out-dir o
@@ -595,17 +594,17 @@ files)
     [ -c /dev/null ] || fail "/dev/null is no longer a device"
     # A FIFO as -o: written through to its reader, never replaced; without
     # a reader refused at once.
-    mkfifo out.fifo
-    cat out.fifo >from_fifo.png &
+    mkfifo pipe_out
+    timeout 30 cat pipe_out >from_fifo.png &
     reader=$!
-    run 0 decode pic.pxc -o out.fifo --force --format png
+    run 0 decode pic.pxc -o pipe_out --force --format png
     wait $reader
-    [ -p out.fifo ] || fail "the FIFO was replaced"
+    [ -p pipe_out ] || fail "the FIFO was replaced"
     same_pixels pic.ppm from_fifo.png
-    timeout 20 "$PXC" decode pic.pxc -o out.fifo --force --format png >out.txt 2>err.txt
+    timeout 20 "$PXC" decode pic.pxc -o pipe_out --force --format png >out.txt 2>err.txt
     [ $? = 1 ] || fail "a FIFO without a reader: $(cat err.txt)"
     has err.txt "is a FIFO that nobody reads"
-    [ -p out.fifo ] || fail "the FIFO was replaced"
+    [ -p pipe_out ] || fail "the FIFO was replaced"
     # A symbolic link is followed, never replaced by a file.
     echo old >target.png
     ln -s target.png link.png
@@ -623,7 +622,8 @@ files)
         status=$?
         [ $status != 124 ] || fail "pxc $command waited on a FIFO"
         [ $status != 0 ] || fail "pxc $command accepted a FIFO"
-        has err.txt "not a regular file"
+        cat out.txt err.txt >both.txt
+        has both.txt "not a regular file"
     done
     # Output names of up to 255 bytes, the longest a name can be.
     long=$(printf 'n%.0s' $(seq 251))

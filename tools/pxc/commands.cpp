@@ -527,10 +527,12 @@ int RunDecode(const Settings &s) {
         }
         CheckOutputFree(target, s.force); // before the work, not only after it
         const PictureInput in(inputs[i].path, s.offset, false);
-        const pxcm_info info = CheckedInfo(in, options);
-        if (!png && BmpTooLarge(info))
-            throw FileError("a " + std::to_string(info.width) + " x " + std::to_string(info.height) +
+        pxcm_info header{};
+        if (!png && pxcm_read_info(in.data(), static_cast<size_t>(in.size()), &header) == PXCM_OK &&
+            BmpTooLarge(header))
+            throw FileError("a " + std::to_string(header.width) + " x " + std::to_string(header.height) +
                             " picture is too large for a BMP file (at most 4 GiB); use --format png");
+        const pxcm_info info = CheckedInfo(in, options);
         DecodedPicture picture = DecodePicture(in, options, rows);
         WritePicture(picture.bitmap, target, png, s.force, rows);
         result.pixels = static_cast<uint64_t>(info.width) * info.height;
