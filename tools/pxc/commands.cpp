@@ -220,8 +220,8 @@ bool CheckOutputs(const Settings &s, const std::vector<InputFile> &inputs) {
         return false;
     }
     for (const InputFile &in : inputs)
-        if (in.path == "-" && s.output.empty() && inputs.size() > 1) {
-            UsageError("standard input among several inputs needs an output of its own; decode it alone with -o");
+        if (in.path == "-" && s.output.empty() && (inputs.size() > 1 || !s.out_dir.empty())) {
+            UsageError("standard input has no name to make an output name of: give it -o");
             return false;
         }
     return true;
@@ -343,7 +343,7 @@ int RunInfo(const Settings &s) {
         auto fail = [&](const std::string &reason) {
             j["error"] = reason;
             entries[i] = j;
-            printer.Put(i, s.json ? "" : "");
+            printer.Put(i, "");
             failed = true;
             throw FileError(reason);
         };

@@ -21,6 +21,20 @@ namespace {
 
 constexpr uint64_t WINDOW = uint64_t{16} << 20; // bytes searched between progress reports
 
+const uint8_t TAG[4] = {'P', 'X', 'C', 'M'};
+
+// The first "PXCM" in p[0..n), or null.
+const uint8_t *FindTag(const uint8_t *p, size_t n) {
+    const uint8_t *end = p + n;
+    while (static_cast<size_t>(end - p) >= sizeof TAG) {
+        const auto *q = static_cast<const uint8_t *>(memchr(p, TAG[0], static_cast<size_t>(end - p) - 3));
+        if (q == nullptr) return nullptr;
+        if (memcmp(q, TAG, sizeof TAG) == 0) return q;
+        p = q + 1;
+    }
+    return nullptr;
+}
+
 struct FreeDeleter {
     void operator()(void *p) const { free(p); }
 };
@@ -34,7 +48,6 @@ ScanTotals ScanFile(const MappedFile &file, const ScanOptions &options, const Fo
     const uint8_t *base = file.data();
     if (size < static_cast<uint64_t>(HEADER_SIZE)) return totals;
     if (base == nullptr) throw FileError("cannot be mapped into memory, which a scan needs");
-    static const char TAG[4] = {'P', 'X', 'C', 'M'};
 
     uint64_t pos = 0;       // where the search goes on
     uint64_t forgotten = 0; // pages before this were given back
@@ -45,7 +58,7 @@ ScanTotals ScanFile(const MappedFile &file, const ScanOptions &options, const Fo
         if (StopRequested()) throw FileError(ResultMessage(ERR_ABORTED));
         if (progress) progress("scanning bytes", pos, size);
         const uint64_t window_end = std::min(last + 1, pos + WINDOW);
-        const void *hit = memmem(base + pos, static_cast<size_t>(window_end - pos + 3), TAG, sizeof TAG);
+        const uint8_t *hit = FindTag(base + pos, static_cast<size_t>(window_end - pos + 3));
         if (pos - forgotten >= WINDOW) {
             file.Forget(forgotten, pos - forgotten);
             forgotten = pos;
@@ -54,7 +67,7 @@ ScanTotals ScanFile(const MappedFile &file, const ScanOptions &options, const Fo
             pos = window_end;
             continue;
         }
-        const uint64_t at = static_cast<uint64_t>(static_cast<const uint8_t *>(hit) - base);
+        const uint64_t at = static_cast<uint64_t>(hit - base);
         pos = at + 1;
         if (at > last) break;
         pxcm_info info{};
