@@ -1,6 +1,6 @@
 #!/bin/bash
 # The pxc program as a user runs it:
-#   cli_test.sh GROUP PXC MAKE_PICTURE PLUGIN_PICTURE TOOL_DIR
+#   cli_test.sh GROUP PXC MAKE_PICTURE PLUGIN_PICTURE
 # MAKE_PICTURE writes a random picture and the pixels it must decode to;
 # PLUGIN_PICTURE writes the plug-in's picture of a file (GetPicture).
 # Outputs are checked with ImageMagick (convert, identify), JSON with jq.
@@ -9,7 +9,6 @@ group=$1
 PXC=$2
 MAKE=$3
 PLUGIN=$4
-TOOLS=$5
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/pxc-cli-$group.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -595,8 +594,17 @@ files)
     # A FIFO as -o: written through to its reader, never replaced; without
     # a reader refused at once.
     mkfifo pipe_out
-    timeout 30 cat pipe_out >from_fifo.png &
+    # The shell holds the FIFO open until the reader has opened it too, so
+    # that pxc finds a reader whatever the order in which they start.
+    exec 4<>pipe_out
+    cat pipe_out >from_fifo.png &
     reader=$!
+    for _ in $(seq 200); do
+        ls -l "/proc/$reader/fd" 2>/dev/null | grep -q pipe_out && break
+        sleep 0.05
+    done
+    exec 4>&-
+    (sleep 60 && kill $reader 2>/dev/null) &
     run 0 decode pic.pxc -o pipe_out --force --format png
     wait $reader
     [ -p pipe_out ] || fail "the FIFO was replaced"
@@ -695,12 +703,6 @@ signals)
     kill $feeder 2>/dev/null
     [ $status = 130 ] || fail "two Ctrl-C: status $status"
     [ -z "$(ls -A o)" ] || fail "two Ctrl-C left: $(ls -A o)"
-    ;;
-
-man)
-    groff -man -Tutf8 -ww "$TOOLS/pxc.1" >page.txt 2>warnings.txt || fail "groff cannot format pxc.1"
-    [ ! -s warnings.txt ] || fail "pxc.1: $(cat warnings.txt)"
-    for sub in info probe verify decode encode scan extract; do has page.txt "$sub"; done
     ;;
 
 *)

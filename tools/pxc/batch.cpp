@@ -43,15 +43,22 @@ std::string ProgressLine(int columns, double share, const std::string &count, do
     if (room >= tail.size() + name_first + BAR_MIN + 3) bar = std::min(BAR_MAX, room - tail.size() - name_first - 3);
     std::string line;
     if (bar > 0) {
-        line = "[" + std::string(static_cast<size_t>(share * static_cast<double>(bar)), '#');
+        line.assign(1, '[');
+        line.append(static_cast<size_t>(share * static_cast<double>(bar)), '#');
         line.resize(1 + bar, '.');
-        line += "] ";
+        line.append("] ");
     }
     line += tail;
     if (!name.empty() && line.size() + 2 + 4 <= room) {
         const size_t left = room - line.size() - 2;
         // A long name keeps its end, which tells files apart.
-        line += "  " + (name.size() <= left ? name : "..." + name.substr(name.size() - (left - 3)));
+        line.append(2, ' ');
+        if (name.size() <= left) {
+            line.append(name);
+        } else {
+            line.append("...");
+            line.append(name, name.size() - (left - 3), std::string::npos);
+        }
     }
     return line;
 }
