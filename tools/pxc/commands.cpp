@@ -335,54 +335,62 @@ int RunInfo(const Settings &s) {
     DecodeOptions limits;
     limits.max_pixels = s.max_pixels;
     const BatchTotals totals = RunBatch(Paths(inputs), batch, [&](size_t i, const RowProgress &rows) {
-        const std::string &path = inputs[i].path;
-        json j;
-        j["file"] = path;
-        j["offset"] = s.offset;
-        std::string line = Label(path, s.offset) + ": ";
-        auto fail = [&](const std::string &reason) {
-            j["error"] = reason;
-            entries[i] = j;
-            printer.Put(i, "");
-            failed = true;
-            throw FileError(reason);
-        };
-        std::optional<PictureInput> in;
         try {
-            in.emplace(path, s.offset, !s.fast);
-        } catch (const FileError &e) {
-            fail(e.what());
-        }
-        pxcm_info info{};
-        const int r = pxcm_read_info(in->data(), static_cast<size_t>(in->size()), &info);
-        if (r != PXCM_OK) fail(FileResultMessage(r, in->data(), static_cast<size_t>(in->size())));
-        j["width"] = info.width;
-        j["height"] = info.height;
-        j["depth"] = info.depth;
-        line += std::to_string(info.width) + " x " + std::to_string(info.height) + ", " +
-                std::to_string(info.depth) + " bits per pixel";
-        if (!s.fast) {
-            const uint64_t pixels = static_cast<uint64_t>(info.width) * info.height;
-            if (pixels == 0 || pixels > s.max_pixels) {
-                j["stream"] = "unchecked";
-                line += pixels == 0 ? ", no pixels" : ", stream not checked (more pixels than --max-pixels)";
-            } else {
-                try {
-                    const DecodedPicture d = DecodePicture(*in, limits, rows);
-                    j.update(FactsJson(d.facts));
-                    line += ", stream " + StreamText(d.facts);
-                } catch (const FileError &e) {
-                    if (StopRequested()) throw;
-                    j["stream"] = "damaged";
-                    j["error"] = e.what();
-                    line += ", " + std::string(e.what());
-                    failed = true;
+            const std::string &path = inputs[i].path;
+            json j;
+            j["file"] = path;
+            j["offset"] = s.offset;
+            std::string line = Label(path, s.offset) + ": ";
+            auto fail = [&](const std::string &reason) {
+                j["error"] = reason;
+                entries[i] = j;
+                printer.Put(i, "");
+                failed = true;
+                throw FileError(reason);
+            };
+            std::optional<PictureInput> in;
+            try {
+                in.emplace(path, s.offset, !s.fast);
+            } catch (const FileError &e) {
+                fail(e.what());
+            }
+            pxcm_info info{};
+            const int r = pxcm_read_info(in->data(), static_cast<size_t>(in->size()), &info);
+            if (r != PXCM_OK) fail(FileResultMessage(r, in->data(), static_cast<size_t>(in->size())));
+            j["width"] = info.width;
+            j["height"] = info.height;
+            j["depth"] = info.depth;
+            line += std::to_string(info.width) + " x " + std::to_string(info.height) + ", " +
+                    std::to_string(info.depth) + " bits per pixel";
+            if (!s.fast) {
+                const uint64_t pixels = static_cast<uint64_t>(info.width) * info.height;
+                if (pixels == 0 || pixels > s.max_pixels) {
+                    j["stream"] = "unchecked";
+                    line += pixels == 0 ? ", no pixels" : ", stream not checked (more pixels than --max-pixels)";
+                } else {
+                    try {
+                        const DecodedPicture d = DecodePicture(*in, limits, rows);
+                        j.update(FactsJson(d.facts));
+                        line += ", stream " + StreamText(d.facts);
+                    } catch (const FileError &e) {
+                        if (StopRequested()) throw;
+                        j["stream"] = "damaged";
+                        j["error"] = e.what();
+                        line += ", " + std::string(e.what());
+                        failed = true;
+                    }
                 }
             }
+            entries[i] = j;
+            printer.Put(i, s.json ? "" : line + "\n");
+            return JobResult{};
+        } catch (const std::bad_alloc &) {
+            // Its line stays empty, so that the lines after it still come.
+            entries[i] = json{{"file", inputs[i].path}, {"offset", s.offset}, {"error", "out of memory"}};
+            printer.Put(i, "");
+            failed = true;
+            throw;
         }
-        entries[i] = j;
-        printer.Put(i, s.json ? "" : line + "\n");
-        return JobResult{};
     });
     if (totals.stopped) return StoppedStatus();
     if (s.json) PrintJson(json{{"files", entries}});
@@ -462,6 +470,11 @@ int RunVerify(const Settings &s) {
             j["error"] = e.what();
             bits[i] = VERIFY_FAILED;
             line = std::string("fails: ") + e.what();
+        } catch (const std::bad_alloc &) {
+            j["status"] = "failed";
+            j["error"] = "out of memory";
+            bits[i] = VERIFY_FAILED;
+            line = "fails: out of memory";
         }
         entries[i] = j;
         const bool show = !s.json && !(s.quiet && bits[i] == 0);
