@@ -604,9 +604,11 @@ files)
         sleep 0.05
     done
     exec 4>&-
-    (sleep 60 && kill $reader 2>/dev/null) &
+    (sleep 60 && kill $reader) >/dev/null 2>&1 </dev/null &
+    watchdog=$!
     run 0 decode pic.pxc -o pipe_out --force --format png
     wait $reader
+    pkill -P $watchdog sleep
     [ -p pipe_out ] || fail "the FIFO was replaced"
     same_pixels pic.ppm from_fifo.png
     timeout 20 "$PXC" decode pic.pxc -o pipe_out --force --format png >out.txt 2>err.txt
