@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #ifdef PXCM_FAULTS
@@ -44,8 +45,16 @@ struct PlatformBlockTag {
 PlatformStream PlatformOpenFile(const char *name) {
     FAULT(CALL_OPEN_FILE, nullptr);
     if (name == nullptr) return nullptr;
-    int fd = open(name, O_RDONLY | O_CLOEXEC);
+    // Only regular files are sources. O_NONBLOCK keeps the open of a FIFO
+    // without a writer from waiting for one; the type is checked before any
+    // read, so the flag never matters for the files that are kept.
+    int fd = open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return nullptr;
+    }
     auto *s = static_cast<PlatformStreamTag *>(calloc(1, sizeof(PlatformStreamTag)));
     auto *buffer = static_cast<uint8_t *>(malloc(FILE_BUFFER_SIZE));
     if (s == nullptr || buffer == nullptr) {

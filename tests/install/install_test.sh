@@ -2,7 +2,7 @@
 # Installs the build tree into a fresh prefix and builds against what was
 # installed, the way a user of the library would:
 #   install_test.sh CMAKE BUILD_DIR CONFIG SOURCE_DIR CC GENERATOR MAKE_PROGRAM
-#                   VERSION LIBDIR INCLUDEDIR BINDIR HAS_PXC [DESKTOP_FILE...]
+#                   VERSION LIBDIR INCLUDEDIR BINDIR HAS_PXC DATADIR [DESKTOP_FILE...]
 # - the installed files, the SONAME and the exported names;
 # - the example program built with pkg-config, with find_package(pxcm),
 #   and statically with both (pkg-config --static, pxcm::pxcm_static), each
@@ -17,8 +17,8 @@
 # shellcheck disable=SC2015,SC2317
 set -u
 cmake=$1 build=$2 config=$3 src=$4 cc=$5 generator=$6 make_program=$7
-version=$8 libdir=$9 includedir=${10} bindir=${11} has_pxc=${12}
-desktop_files=("${@:13}") # the desktop component's files, relative to the prefix
+version=$8 libdir=$9 includedir=${10} bindir=${11} has_pxc=${12} datadir=${13}
+desktop_files=("${@:14}") # the desktop component's files, relative to the prefix
 sample=$src/samples/chelsea.pxc
 
 if ! command -v "$cc" >/dev/null 2>&1; then
@@ -63,7 +63,8 @@ expected=(
     "$libdir/libpxcm.a" "$libdir/libpxcm.so" "$libdir/libpxcm.so.0" "$libdir/libpxcm.so.$version"
     "$libdir/pkgconfig/pxcm.pc"
 )
-[ "$has_pxc" = 1 ] && expected+=("$bindir/pxc")
+[ "$has_pxc" = 1 ] && expected+=("$bindir/pxc" "$datadir/man/man1/pxc.1"
+    "$datadir/bash-completion/completions/pxc" "$datadir/zsh/site-functions/_pxc")
 expected+=("${desktop_files[@]}")
 want=$(printf '%s\n' "${expected[@]}" | sort)
 found=$(cd "$prefix" && find . ! -type d | sed 's|^\./||; s|pxcmTargets-[^/]*\.cmake$|pxcmTargets-CONFIG.cmake|' | sort)
@@ -208,6 +209,17 @@ if [ "$has_pxc" = 1 ] && [ ${#outputs[@]} -gt 0 ]; then
     else
         failed "installed pxc cannot decode the sample: $(cat "$work/pxc.log")"
     fi
+fi
+
+# The installed manual page and the bash completion work.
+if [ "$has_pxc" = 1 ]; then
+    if command -v groff >/dev/null; then
+        page=$(groff -man -Tutf8 -ww "$prefix/$datadir/man/man1/pxc.1" 2>&1 >/dev/null)
+        [ -z "$page" ] && pass "pxc.1 formats without warnings" || failed "pxc.1: $page"
+    fi
+    words=$(bash -c 'source "$1"; COMP_WORDS=(pxc dec); COMP_CWORD=1; _pxc; echo "${COMPREPLY[*]}"' _ \
+        "$prefix/$datadir/bash-completion/completions/pxc" 2>&1)
+    [ "$words" = decode ] && pass "bash completes 'pxc dec' to decode" || failed "bash completion of 'pxc dec': [$words]"
 fi
 
 if [ -x "$work/ppm-pkgconfig" ]; then

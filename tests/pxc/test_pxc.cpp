@@ -1,5 +1,7 @@
-// The converter's own parts: reading PNG and BMP files, writing them, the
-// output files, and decoding with the tool's limits and cut-short rules.
+// The converter's own parts: reading PNG and BMP files, the output files
+// and where they may go, reading and decoding one picture (against the
+// plug-in's GetPicture), finding pictures in archives, the progress line
+// and output names.
 #include <gtest/gtest.h>
 
 #include <string.h>
@@ -8,11 +10,15 @@
 
 #include <spng.h>
 
+#include "batch.h"
+#include "commands.h"
 #include "common.h"
 #include "decode.h"
 #include "encoder/encoder.h"
 #include "encoder/writer.h"
 #include "images.h"
+#include "scan.h"
+#include "support/decode.h"
 #include "support/files.h"
 #include "support/header_rule.h"
 #include "support/random_stream.h"
@@ -238,30 +244,63 @@ TEST(OutputFile, AppearsOnlyWhenCommittedAndReplacesOnlyWithForce) {
     EXPECT_EQ(dir.Count(), 2u);
 }
 
-// ---- Decoding ----
+
+// Devices, FIFOs and links as outputs are the command-line tests' (files);
+// here the buffered writes and the short temporary name.
+TEST(OutputFile, LongNamesInNewFoldersAndWritesBeyondTheBuffer) {
+    const TempDir dir = TestDir();
+    const std::string deep = dir.File("a/b/" + std::string(255, 'x'));
+    {
+        OutputFile out(deep, false);
+        out.Write("<", 1);
+        std::vector<uint8_t> big(300000, 7); // more than the buffer holds
+        out.Write(big.data(), big.size());
+        out.Write("!", 1);
+        out.Commit();
+    }
+    const std::vector<uint8_t> back = ReadFileBytes(deep);
+    ASSERT_EQ(back.size(), 300002u);
+    EXPECT_EQ(back.front(), '<');
+    EXPECT_EQ(back[150000], 7);
+    EXPECT_EQ(back.back(), '!');
+    size_t entries = 0;
+    for (const auto &e : std::filesystem::directory_iterator(dir.File("a/b"))) {
+        EXPECT_EQ(e.path().filename().string().rfind(".pxc-", 0), std::string::npos) << e.path();
+        entries++;
+    }
+    EXPECT_EQ(entries, 1u);
+}
+
+// ---- Reading and decoding one picture ----
 
 namespace {
 
-DecodeOptions Options(bool keep_partial = false) {
-    DecodeOptions o;
-    o.keep_partial = keep_partial;
-    return o;
-}
+bool Contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
 
-std::string DecodeError(std::vector<uint8_t> file, const DecodeOptions &options) {
+std::string Failure(const std::function<void()> &f) {
     try {
-        DecodeBytes(file, options, nullptr);
+        f();
     } catch (const FileError &e) {
         return e.what();
     }
-    return "decoded";
+    return "no failure";
 }
 
-bool Contains(const std::string &text, const char *part) { return text.find(part) != std::string::npos; }
+std::vector<uint8_t> Pixels(const Bitmap &b) { return std::vector<uint8_t>(b.bits(), b.bits() + b.size()); }
+
+// A picture whose stream the encoder makes as short as it can: flat.
+std::vector<uint8_t> FlatPicture(uint32_t width, uint32_t height) {
+    std::vector<uint8_t> pixels(static_cast<size_t>(RowStride(width)) * height, 0x5A);
+    EncoderInput in{pixels.data(), width, height, RowStride(width)};
+    EncoderOptions options{9, nullptr, nullptr};
+    std::vector<uint8_t> file;
+    EXPECT_EQ(EncodePicture(&in, &options, &file), ENCODE_OK);
+    return file;
+}
 
 } // namespace
 
-TEST(Decode, RandomPicturesComeOutExactlyAndUnflagged) {
+TEST(Decode, RandomPicturesComeOutExactlyWithWhereTheirStreamsEnd) {
     const uint32_t sizes[][2] = {{1, 1}, {1, 9}, {2, 5}, {5, 3}, {64, 40}, {300, 17}, {127, 4}, {128, 4}};
     uint32_t seed = 1;
     for (const auto &size : sizes) {
@@ -270,102 +309,244 @@ TEST(Decode, RandomPicturesComeOutExactlyAndUnflagged) {
         std::vector<uint8_t> file = p.file;
         // Bytes after the stream are never part of the picture.
         file.insert(file.end(), {0x55, 0xFF, 0x00, 0x13});
-        DecodedPicture d = DecodeBytes(file, Options(), nullptr);
-        ASSERT_EQ(d.bitmap.size(), p.pixels.size());
-        EXPECT_EQ(std::vector<uint8_t>(d.bitmap.bits(), d.bitmap.bits() + d.bitmap.size()), p.pixels);
+        const TempFile temp(file);
+        const PictureInput in(temp.path(), 0, false);
+        DecodedPicture d = DecodePicture(in, DecodeOptions(), nullptr);
+        EXPECT_EQ(Pixels(d.bitmap), p.pixels);
         EXPECT_TRUE(d.warnings.empty());
-        EXPECT_EQ(file.size(), p.file.size() + 4) << "the caller's bytes were not restored";
-        EXPECT_EQ(file[14], p.file[14]);
+        EXPECT_FALSE(d.facts.ends_early());
+        EXPECT_EQ(d.facts.bits_used, p.stream_bits);
+        EXPECT_EQ(d.facts.stream_bytes, p.file.size());
+        EXPECT_EQ(d.facts.trailing_bytes, 4u);
+        EXPECT_LE(p.file.size() - HEADER_SIZE, MaxStreamBytes(p.width, p.height));
     }
 }
 
-TEST(Decode, SizeBoundNeverFlagsACompleteStream) {
-    // The tightest streams there are: flat pictures, which the encoder
-    // codes with the fewest bits, around the 127-pixel run length.
-    for (uint32_t width : {1u, 126u, 127u, 128u, 254u, 255u, 1000u}) {
-        SCOPED_TRACE(width);
-        const uint32_t height = 120;
-        std::vector<uint8_t> pixels(static_cast<size_t>(RowStride(width)) * height, 0x5A);
-        EncoderInput in{pixels.data(), width, height, RowStride(width)};
-        EncoderOptions options{9, nullptr, nullptr};
-        std::vector<uint8_t> file;
-        ASSERT_EQ(EncodePicture(&in, &options, &file), ENCODE_OK);
-        EXPECT_EQ(RowsBackedByData(width, height, file.size() - HEADER_SIZE), height);
-        EXPECT_NO_THROW(DecodeBytes(file, Options(), nullptr));
-    }
-    for (uint32_t seed = 1; seed <= 4; seed++) {
-        RandomPicture p = MakeRandomPicture(seed, 97 * seed, 23);
-        EXPECT_EQ(RowsBackedByData(p.width, p.height, p.file.size() - HEADER_SIZE), p.height);
-    }
-}
-
-TEST(Decode, CutShortFilesAreRefusedOrKeepOnlyGoodRows) {
-    // A noisy picture from the encoder, whose runs stay within their rows
-    // (a run past the row end would let missing rows change kept ones) and
-    // whose rows cost about the same number of bits.
-    const uint32_t width = 200, height = 60;
-    const int64_t stride = RowStride(width);
-    std::vector<uint8_t> pixels(static_cast<size_t>(stride) * height, 0);
-    std::mt19937 rng(11);
-    for (uint32_t y = 0; y < height; y++)
-        for (uint32_t i = 0; i < 3 * width; i++) pixels[y * stride + i] = static_cast<uint8_t>(i + (rng() & 15));
-    EncoderInput in{pixels.data(), width, height, stride};
-    EncoderOptions encoder{1, nullptr, nullptr};
-    std::vector<uint8_t> file;
-    ASSERT_EQ(EncodePicture(&in, &encoder, &file), ENCODE_OK);
-    const size_t stream = file.size() - HEADER_SIZE;
-
-    for (double share : {0.97, 0.75, 0.5, 0.1, 0.001}) {
-        SCOPED_TRACE(share);
-        std::vector<uint8_t> cut(file.begin(), file.begin() + HEADER_SIZE + static_cast<size_t>(stream * share));
-        EXPECT_TRUE(Contains(DecodeError(cut, Options()), "cut short")) << DecodeError(cut, Options());
-
-        DecodedPicture d;
-        try {
-            d = DecodeBytes(cut, Options(true), nullptr);
-        } catch (const FileError &e) {
-            // Only a cut within the first table set or row leaves nothing.
-            EXPECT_LT(share, 0.05) << e.what();
+TEST(Decode, StreamsThatEndEarlyGiveThePluginsPixelsWithAWarning) {
+    RandomPicture p = MakeRandomPicture(5, 90, 50);
+    const size_t size = p.file.size();
+    int early = 0;
+    for (size_t keep : {size_t{30}, size_t{200}, size / 3, size / 2, size - 100, size - 1}) {
+        SCOPED_TRACE(keep);
+        const std::vector<uint8_t> cut(p.file.begin(), p.file.begin() + static_cast<ptrdiff_t>(keep));
+        const Decoded plugin = DecodeBytes(cut);
+        const TempFile temp(cut);
+        const PictureInput in(temp.path(), 0, false);
+        if (plugin.result != ERR_NONE) {
+            EXPECT_TRUE(Contains(Failure([&] { DecodePicture(in, DecodeOptions(), nullptr); }), "damaged"));
             continue;
         }
-        ASSERT_EQ(d.bitmap.height(), height);
+        early++;
+        DecodedPicture d = DecodePicture(in, DecodeOptions(), nullptr);
+        EXPECT_EQ(Pixels(d.bitmap), plugin.pixels);
+        ASSERT_TRUE(d.facts.ends_early());
+        EXPECT_LT(d.facts.end_row, p.height);
+        EXPECT_EQ(d.facts.stream_bytes, keep);
+        EXPECT_EQ(d.facts.trailing_bytes, 0u);
         ASSERT_EQ(d.warnings.size(), 1u);
-        // Rows 0..k-1 are the real ones, the rest black.
-        uint32_t k = 0;
-        while (k < height &&
-               memcmp(d.bitmap.Row(k), pixels.data() + (height - 1 - k) * stride, static_cast<size_t>(stride)) == 0)
-            k++;
-        EXPECT_LT(k, height);
-        for (uint32_t y = k; y < height; y++)
-            for (int64_t i = 0; i < stride; i++) ASSERT_EQ(d.bitmap.Row(y)[i], 0) << "row " << y;
-        // Nothing good is thrown away: the kept share is about the share
-        // of the data.
-        EXPECT_GE(k + 3, static_cast<uint32_t>(height * share)) << d.warnings[0];
+        EXPECT_TRUE(Contains(d.warnings[0], "in row " + std::to_string(d.facts.end_row + 1) + " of 50"))
+            << d.warnings[0];
+        DecodeOptions strict;
+        strict.strict = true;
+        EXPECT_TRUE(Contains(Failure([&] { DecodePicture(in, strict, nullptr); }), "(--strict)"));
+    }
+    EXPECT_GE(early, 3);
+}
+
+// The size checks before a decode never refuse a stream the plug-in can
+// decode, and no stream takes more than MaxStreamBytes.
+TEST(Decode, SizeBoundsHoldForTheTightestAndTheLoosestStreams) {
+    std::vector<std::vector<uint8_t>> files;
+    for (uint32_t width : {1u, 126u, 127u, 128u, 254u, 1000u}) files.push_back(FlatPicture(width, 130));
+    // More pixels than the zero bits after the data can ever cover.
+    files.push_back(FlatPicture(2100, 1100));
+    int refused = 0;
+    for (uint32_t seed = 1; seed <= 3; seed++) {
+        RandomStreamOptions loose;
+        loose.escape_share = 0.9; // many escapes, long codes
+        files.push_back(MakeRandomPicture(seed, 40 * seed, 30, loose).file);
+    }
+    for (const std::vector<uint8_t> &file : files) {
+        pxcm_info info{};
+        ASSERT_EQ(pxcm_read_info(file.data(), file.size(), &info), PXCM_OK);
+        SCOPED_TRACE(std::to_string(info.width) + " x " + std::to_string(info.height));
+        EXPECT_LE(file.size() - HEADER_SIZE, MaxStreamBytes(info.width, info.height));
+        for (size_t keep = file.size(); keep >= static_cast<size_t>(HEADER_SIZE); keep = keep * 7 / 8) {
+            const std::vector<uint8_t> cut(file.begin(), file.begin() + static_cast<ptrdiff_t>(keep));
+            if (TooShortFor(info.width, info.height, keep - HEADER_SIZE)) {
+                refused++;
+                EXPECT_NE(DecodeBytes(cut).result, ERR_NONE) << "refused " << keep << " bytes the plug-in decodes";
+            }
+            if (keep == static_cast<size_t>(HEADER_SIZE)) break;
+        }
+    }
+    EXPECT_GT(refused, 0);
+    // And it does refuse what is far too short.
+    EXPECT_TRUE(TooShortFor(MAX_SIDE, MAX_SIDE, 4));
+    EXPECT_FALSE(TooShortFor(2, 1, 0));
+}
+
+TEST(Decode, LimitsAndFormatComeBeforeAnyDecoding) {
+    std::vector<uint8_t> huge = HeaderBytes(MAX_SIDE, MAX_SIDE);
+    huge.insert(huge.end(), {0x64, 0x02, 0x07, 0x01});
+    const TempFile temp(huge);
+    const PictureInput in(temp.path(), 0, false);
+    EXPECT_TRUE(Contains(Failure([&] { CheckedInfo(in, DecodeOptions()); }), "--max-pixels"));
+    DecodeOptions unlimited;
+    unlimited.max_pixels = MAX_PICTURE_PIXELS;
+    EXPECT_TRUE(Contains(Failure([&] { CheckedInfo(in, unlimited); }), "cannot hold 65535 x 65535"));
+
+    auto message = [](const std::vector<uint8_t> &bytes) {
+        const TempFile t(bytes);
+        return Failure([&] { DecodePicture(PictureInput(t.path(), 0, false), DecodeOptions(), nullptr); });
+    };
+    EXPECT_EQ(message({'h', 'e', 'l', 'l', 'o'}), "not a PXCM picture");
+    EXPECT_EQ(message({'P', 'X', 'C', 'M', 0, 0, 1}), "file is cut short inside its header");
+    EXPECT_EQ(message(std::vector<uint8_t>(40, 0)), "not a PXCM picture");
+    EXPECT_TRUE(Contains(message(HeaderBytes(0, 5)), "no pixels"));
+}
+
+TEST(Decode, AStopRequestStopsTheDecode) {
+    RandomPicture p = MakeRandomPicture(3, 50, 50);
+    const TempFile temp(p.file);
+    const PictureInput in(temp.path(), 0, false);
+    SetStopRequest(2);
+    const std::string message = Failure([&] { DecodePicture(in, DecodeOptions(), nullptr); });
+    SetStopRequest(0);
+    EXPECT_EQ(message, "cancelled");
+    EXPECT_NO_THROW(DecodePicture(in, DecodeOptions(), nullptr));
+}
+
+// ---- Archives ----
+
+// Random bytes with pictures at odd offsets, one followed by garbage, and
+// headers whose streams are garbage or far too short: exactly the pictures
+// are found, with their lengths and (on request) their pixels.
+TEST(Scan, FindsExactlyTheEmbeddedPictures) {
+    std::mt19937 rng(17);
+    auto noise = [&](size_t n) {
+        std::vector<uint8_t> v(n);
+        for (uint8_t &b : v) b = static_cast<uint8_t>(rng());
+        return v;
+    };
+    std::vector<uint8_t> archive = noise(1001);
+    std::vector<RandomPicture> pictures;
+    std::vector<uint64_t> offsets;
+    for (uint32_t k = 0; k < 3; k++) {
+        pictures.push_back(MakeRandomPicture(30 + k, 20 + 7 * k, 9 + k));
+        offsets.push_back(archive.size());
+        archive.insert(archive.end(), pictures.back().file.begin(), pictures.back().file.end());
+        std::vector<uint8_t> gap = noise(333 + 2 * k);
+        if (k == 1) {
+            // A header of garbage, and one claiming more than the file holds.
+            std::vector<uint8_t> fake = HeaderBytes(300, 200);
+            gap.insert(gap.begin() + 7, fake.begin(), fake.end());
+            std::vector<uint8_t> big = HeaderBytes(MAX_SIDE, 9000);
+            gap.insert(gap.begin() + 100, big.begin(), big.end());
+        }
+        archive.insert(archive.end(), gap.begin(), gap.end());
+    }
+    const TempFile temp(archive, "game.dat");
+    const MappedFile file(temp.path());
+    for (bool keep : {false, true}) {
+        SCOPED_TRACE(keep);
+        ScanOptions options;
+        options.keep_pixels = keep;
+        std::vector<FoundPicture> found;
+        uint64_t progress_end = 0;
+        const ScanTotals t = ScanFile(file, options, [&](const FoundPicture &f, Bitmap *pixels) {
+            EXPECT_EQ(pixels != nullptr, keep);
+            if (keep && found.size() < pictures.size()) {
+                EXPECT_EQ(Pixels(*pixels), pictures[found.size()].pixels);
+            }
+            found.push_back(f);
+        }, [&](const char *, uint64_t done, uint64_t total) {
+            EXPECT_EQ(total, archive.size());
+            progress_end = done;
+        });
+        EXPECT_EQ(progress_end, archive.size());
+        ASSERT_EQ(found.size(), pictures.size());
+        for (size_t k = 0; k < found.size(); k++) {
+            EXPECT_EQ(found[k].offset, offsets[k]);
+            EXPECT_EQ(found[k].length, pictures[k].file.size());
+            EXPECT_EQ(found[k].info.width, pictures[k].width);
+            EXPECT_TRUE(found[k].complete);
+            EXPECT_FALSE(found[k].inside);
+        }
+        EXPECT_EQ(t.pictures, 3u);
+        EXPECT_EQ(t.candidates, 5u);
+        EXPECT_EQ(t.rejected, 2u);
     }
 }
 
-TEST(Decode, LimitsComeBeforeAnyDecoding) {
-    std::vector<uint8_t> huge = HeaderBytes(MAX_SIDE, MAX_SIDE);
-    huge.insert(huge.end(), {0x64, 0x02, 0x07, 0x01});
-    EXPECT_TRUE(Contains(DecodeError(huge, Options()), "--max-pixels"));
-    DecodeOptions unlimited;
-    unlimited.max_pixels = uint64_t{1} << 32;
-    EXPECT_TRUE(Contains(DecodeError(huge, unlimited), "cannot hold"));
-    unlimited.keep_partial = true;
-    EXPECT_TRUE(Contains(DecodeError(huge, unlimited), "before its first row"));
-
-    std::vector<uint8_t> text = {'h', 'e', 'l', 'l', 'o'};
-    EXPECT_EQ(DecodeError(text, Options()), "not a PXCM picture");
-    std::vector<uint8_t> short_header = {'P', 'X', 'C', 'M', 0, 0, 1};
-    EXPECT_EQ(DecodeError(short_header, Options()), "file cannot be read or is cut short");
-    std::vector<uint8_t> other(40, 0);
-    EXPECT_EQ(DecodeError(other, Options()), "not a PXCM picture");
+// A picture that starts inside another one's stream is marked as such:
+// the outer picture is cut by one byte, so that its stream takes its last
+// bits from the inner picture's header, which follows at once.
+TEST(Scan, APictureInsideAnotherIsMarked) {
+    RandomPicture outer = MakeRandomPicture(44, 3, 2);
+    RandomPicture inner = MakeRandomPicture(45, 2, 2);
+    std::vector<uint8_t> archive(outer.file.begin(), outer.file.end() - 1);
+    const uint64_t inner_at = archive.size();
+    archive.insert(archive.end(), inner.file.begin(), inner.file.end());
+    const TempFile temp(archive);
+    const MappedFile file(temp.path());
+    std::vector<FoundPicture> found;
+    ScanFile(file, ScanOptions(), [&](const FoundPicture &f, Bitmap *) { found.push_back(f); }, nullptr);
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0].offset, 0u);
+    EXPECT_GT(found[0].length, inner_at);
+    EXPECT_FALSE(found[0].inside);
+    EXPECT_EQ(found[1].offset, inner_at);
+    EXPECT_EQ(found[1].length, inner.file.size());
+    EXPECT_TRUE(found[1].inside);
+    EXPECT_EQ(found[1].parent, 0u);
 }
 
-TEST(Decode, CtrlCStopsTheDecode) {
-    RandomPicture p = MakeRandomPicture(3, 50, 50);
-    g_cancel.store(true);
-    const std::string message = DecodeError(p.file, Options());
-    g_cancel.store(false);
-    EXPECT_EQ(message, "cancelled");
+// ---- Terminal, names, commands ----
+
+TEST(ProgressLine, NeverWiderThanTheTerminal) {
+    const std::string names[] = {"", "a.pxc", std::string(300, 'n') + "/end-of-the-name.pxc"};
+    for (int columns = 0; columns <= 200; columns++) {
+        for (const std::string &name : names) {
+            for (double eta : {-1.0, 5.0, 40000.0}) {
+                const std::string line = ProgressLine(columns, 0.37, "files 12/345", eta, name);
+                ASSERT_LE(line.size(), static_cast<size_t>(std::max(columns - 1, 0)))
+                    << columns << " columns: [" << line << "]";
+                if (columns >= 20) {
+                    EXPECT_TRUE(Contains(line, " 37% files 12/345")) << line;
+                }
+            }
+        }
+    }
+    const std::string wide = ProgressLine(100, 0.5, "rows 5/10", 65, names[2]);
+    EXPECT_TRUE(Contains(wide, "[###############...............]")) << wide;
+    EXPECT_TRUE(Contains(wide, "1:05 left")) << wide;
+    EXPECT_TRUE(Contains(wide, "...")) << wide;
+    EXPECT_TRUE(Contains(wide, "end-of-the-name.pxc")) << wide;
+    // Narrow: the name before the bar.
+    const std::string narrow = ProgressLine(40, 0.5, "files 1/2", -1, "picture-1.pxc");
+    EXPECT_TRUE(Contains(narrow, "picture-1.pxc")) << narrow;
+}
+
+TEST(Names, TemplatesSuffixesAndTheirMistakes) {
+    EXPECT_EQ(ExpandName("{stem}.{ext}", "dir/CG01.PXC", "png"), "CG01.png");
+    EXPECT_EQ(ExpandName("{name}-{offset}.{ext}", "a/game.dat", "bmp", 81920), "game.dat-81920.bmp");
+    EXPECT_EQ(ExpandName("{stem}_x.{ext}", "noext", "png"), "noext_x.png");
+    EXPECT_THROW(CheckNamePattern("{nope}.png"), std::invalid_argument);
+    EXPECT_THROW(CheckNamePattern("{stem"), std::invalid_argument);
+    EXPECT_THROW(CheckNamePattern("../{stem}.{ext}"), std::invalid_argument);
+    EXPECT_THROW(CheckNamePattern(""), std::invalid_argument);
+    EXPECT_NO_THROW(CheckNamePattern("{stem}-{offset}.{ext}"));
+    EXPECT_EQ(Extension("x/PIC.PNG"), ".png");
+    EXPECT_EQ(Extension("x.d/pic"), "");
+}
+
+TEST(Commands, MisspeltCommandsGetTheNearestOne) {
+    const std::vector<std::string> commands = {"info", "probe", "verify", "decode", "encode", "scan", "extract"};
+    EXPECT_EQ(ClosestCommand("dec", commands), "decode");
+    EXPECT_EQ(ClosestCommand("verfiy", commands), "verify");
+    EXPECT_EQ(ClosestCommand("extarct", commands), "extract");
+    EXPECT_EQ(ClosestCommand("inof", commands), "info");
+    EXPECT_EQ(ClosestCommand("frobnicate", commands), "");
+    EXPECT_EQ(ClosestCommand("x", commands), "");
 }

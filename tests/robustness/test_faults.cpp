@@ -13,7 +13,9 @@
 #include <string.h>
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
+#include <future>
 #include <memory>
 #include <string>
 
@@ -23,6 +25,7 @@
 #ifndef _WIN32
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -454,5 +457,42 @@ TEST(Faults, DescriptorProbeFailuresAnswerNoAndCloseTheProbe) {
     FaultsReset();
     ASSERT_EQ(lseek(f.fd, 0, SEEK_SET), 0);
     EXPECT_EQ(IsSupported("x", static_cast<PxcmRef>(f.fd)), 1);
+}
+#endif
+
+#ifndef _WIN32
+// Opening by name takes regular files only: a FIFO without a writer, a
+// folder and a device are refused with ERR_READ at once, and nothing stays
+// open. Each call runs on a thread of its own, so that a regression shows
+// as a failure here (the FIFO is then opened for writing to release it)
+// rather than as a test that never ends.
+TEST(Faults, OpenByNameRefusesWhatIsNotARegularFile) {
+    TempDir dir("open-by-name");
+    const std::string fifo = dir.File("fifo.pxc");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string folder = dir.File("folder.pxc");
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    const int fds = OpenDescriptors();
+    for (const std::string &name : {fifo, folder, std::string("/dev/zero")}) {
+        SCOPED_TRACE(name);
+        PictureInfoBlock record = UntouchedRecord();
+        auto info = std::async(std::launch::async, [&] { return GetPictureInfo(name.c_str(), 0, SOURCE_FILE, &record); });
+        auto picture = std::async(std::launch::async, [&] { return DecodeFile(name, 0).result; });
+        for (auto *call : {&info, &picture}) {
+            if (call->wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+                ADD_FAILURE() << "open by name waits on a node that is not a regular file";
+                const int writer = open(name.c_str(), O_WRONLY | O_NONBLOCK);
+                call->wait();
+                if (writer >= 0) close(writer);
+            }
+            EXPECT_EQ(call->get(), ERR_READ);
+        }
+        EXPECT_TRUE(SameRecord(record, UntouchedRecord()));
+    }
+    EXPECT_EQ(OpenDescriptors(), fds);
+    // A regular file beside them still opens.
+    const std::string file = dir.File("picture.pxc");
+    WriteFileBytes(file, ExamplePicture());
+    EXPECT_EQ(DecodeFile(file, 0).result, ERR_NONE);
 }
 #endif

@@ -9,26 +9,76 @@
 
 namespace pxc {
 
-void ProgressBar::Draw(uint64_t done, uint64_t total, const char *unit) {
-    constexpr int WIDTH = 30;
-    const double share = total == 0 ? 1.0 : static_cast<double>(done) / static_cast<double>(total);
-    const int filled = static_cast<int>(share * WIDTH);
-    char bar[WIDTH + 1];
-    for (int i = 0; i < WIDTH; i++) bar[i] = i < filled ? '#' : '.';
-    bar[WIDTH] = '\0';
-    fprintf(stderr, "\r[%s] %3d%%  %s %llu/%llu\033[K", bar, static_cast<int>(share * 100), unit,
-            static_cast<unsigned long long>(done), static_cast<unsigned long long>(total));
-    fflush(stderr);
-    shown_ = true;
+namespace {
+
+std::string Duration(double seconds) {
+    const auto s = static_cast<unsigned long long>(seconds + 0.5);
+    char text[32];
+    if (s >= 3600) {
+        snprintf(text, sizeof text, "%lluh%02llum", s / 3600, s / 60 % 60);
+    } else {
+        snprintf(text, sizeof text, "%llu:%02llu", s / 60, s % 60);
+    }
+    return text;
 }
 
-void ProgressBar::Update(uint64_t done, uint64_t total, const char *unit) {
+} // namespace
+
+std::string ProgressLine(int columns, double share, const std::string &count, double eta,
+                         const std::string &name) {
+    if (columns < 2) return "";
+    const size_t room = static_cast<size_t>(columns - 1);
+    if (share < 0) share = 0;
+    if (share > 1) share = 1;
+    char percent[8];
+    snprintf(percent, sizeof percent, "%3d%%", static_cast<int>(share * 100));
+    std::string tail = std::string(percent) + " " + count;
+    if (eta >= 0) tail += "  " + Duration(eta) + " left";
+    if (tail.size() >= room) return tail.substr(0, room);
+    // The text first, then up to 16 characters of the name, then the bar
+    // (10 to 30 cells), then the rest of the name.
+    const size_t BAR_MIN = 10, BAR_MAX = 30, NAME_MIN = 16;
+    const size_t name_first = name.empty() ? 0 : 2 + std::min(name.size(), NAME_MIN);
+    size_t bar = 0;
+    if (room >= tail.size() + name_first + BAR_MIN + 3) bar = std::min(BAR_MAX, room - tail.size() - name_first - 3);
+    std::string line;
+    if (bar > 0) {
+        line.assign(1, '[');
+        line.append(static_cast<size_t>(share * static_cast<double>(bar)), '#');
+        line.resize(1 + bar, '.');
+        line.append("] ");
+    }
+    line += tail;
+    if (!name.empty() && line.size() + 2 + 4 <= room) {
+        const size_t left = room - line.size() - 2;
+        // A long name keeps its end, which tells files apart.
+        line.append(2, ' ');
+        if (name.size() <= left) {
+            line.append(name);
+        } else {
+            line.append("...");
+            line.append(name, name.size() - (left - 3), std::string::npos);
+        }
+    }
+    return line;
+}
+
+ProgressBar::ProgressBar(bool enabled) : enabled_(enabled), start_(std::chrono::steady_clock::now()) {}
+
+void ProgressBar::Update(uint64_t done, uint64_t total, const char *unit, const std::string &name) {
     if (!enabled_) return;
     const auto now = std::chrono::steady_clock::now();
     std::lock_guard<std::mutex> lock(mutex_);
     if (done < total && now - last_ < std::chrono::milliseconds(100)) return;
     last_ = now;
-    Draw(done, total, unit);
+    const double share = total == 0 ? 1.0 : static_cast<double>(done) / static_cast<double>(total);
+    const double elapsed = std::chrono::duration<double>(now - start_).count();
+    const double eta = share > 0.01 && elapsed > 1.0 ? elapsed * (1 - share) / share : -1;
+    const std::string count = std::string(unit) + " " + std::to_string(done) + "/" + std::to_string(total);
+    const std::string line = ProgressLine(TerminalColumns(), share, count, eta, name);
+    fprintf(stderr, "\r%s\033[K", line.c_str());
+    fflush(stderr);
+    shown_ = true;
 }
 
 void ProgressBar::Print(const std::string &line) {
@@ -49,10 +99,18 @@ void ProgressBar::Clear() {
     shown_ = false;
 }
 
-std::string SummaryLine(const char *verb, const BatchTotals &t) {
-    char text[160];
-    snprintf(text, sizeof text, "%s %zu file%s, %zu failed, %.1f Mpixel in %.2f s", verb, t.done,
-             t.done == 1 ? "" : "s", t.failed, static_cast<double>(t.pixels) / 1e6, t.seconds);
+std::string SummaryLine(const BatchOptions &options, const BatchTotals &t) {
+    char text[400];
+    int n = snprintf(text, sizeof text, "%s %zu file%s, %zu failed", options.verb, t.done, t.done == 1 ? "" : "s",
+                     t.failed);
+    if (t.skipped > 0) n += snprintf(text + n, sizeof text - n, ", %zu skipped (output exists)", t.skipped);
+    if (options.sizes && t.pixels > 0 && t.bytes_in > 0) {
+        n += snprintf(text + n, sizeof text - n, ": %llu bytes in, %llu bytes out (%.1f%%), %.2f bits per pixel",
+                      static_cast<unsigned long long>(t.bytes_in), static_cast<unsigned long long>(t.bytes_out),
+                      100.0 * static_cast<double>(t.bytes_out) / static_cast<double>(t.bytes_in),
+                      8.0 * static_cast<double>(t.bytes_out) / static_cast<double>(t.pixels));
+    }
+    snprintf(text + n, sizeof text - n, "; %.1f Mpixel in %.2f s", static_cast<double>(t.pixels) / 1e6, t.seconds);
     return text;
 }
 
@@ -64,45 +122,62 @@ BatchTotals RunBatch(const std::vector<std::string> &names, const BatchOptions &
     std::atomic<size_t> finished{0};
     std::mutex totals_mutex;
     BatchTotals totals;
+    std::string current; // the file last started, for the bar
 
-    // A single picture shows its rows; a batch shows its files.
+    // A single file shows its rows; a batch shows its files.
     const bool by_rows = count == 1;
-    const RowProgress row_progress = [&](const char *what, uint64_t done, uint64_t total) {
-        if (by_rows) bar.Update(done, total, what);
-    };
-
     auto worker = [&]() {
         for (;;) {
+            if (StopRequested()) return;
             const size_t i = next.fetch_add(1);
             if (i >= count) return;
+            {
+                std::lock_guard<std::mutex> lock(totals_mutex);
+                current = names[i];
+            }
+            const RowProgress rows = [&](const char *what, uint64_t done, uint64_t total) {
+                if (by_rows) bar.Update(done, total, what, names[i]);
+            };
+            if (!by_rows) {
+                std::string name;
+                {
+                    std::lock_guard<std::mutex> lock(totals_mutex);
+                    name = current;
+                }
+                bar.Update(finished.load(), count, "files", name);
+            }
             bool ok = false;
             JobResult result;
             std::string error;
-            if (g_cancel.load()) {
-                error = ResultMessage(ERR_ABORTED);
-            } else {
-                try {
-                    result = job(i, row_progress);
-                    ok = true;
-                } catch (const FileError &e) {
-                    error = e.what();
-                } catch (const std::bad_alloc &) {
-                    error = "out of memory";
-                }
+            try {
+                result = job(i, rows);
+                ok = true;
+            } catch (const FileError &e) {
+                error = e.what();
+            } catch (const std::bad_alloc &) {
+                error = "out of memory";
             }
+            if (!ok && StopRequested()) return; // stopped: no line per file
             for (const std::string &w : result.warnings) bar.Print("pxc: warning: " + names[i] + ": " + w);
+            if (options.verbose)
+                for (const std::string &note : result.notes) bar.Print("pxc: " + names[i] + ": " + note);
             if (!ok) bar.Print("pxc: " + names[i] + ": " + error);
             {
                 std::lock_guard<std::mutex> lock(totals_mutex);
-                if (ok) {
-                    totals.done++;
-                    totals.pixels += result.pixels;
-                } else {
+                if (!ok) {
                     totals.failed++;
+                } else if (result.skipped) {
+                    totals.skipped++;
+                } else {
+                    totals.done++;
                 }
+                totals.pixels += result.pixels;
+                totals.bytes_in += result.bytes_in;
+                totals.bytes_out += result.bytes_out;
+                totals.outputs += result.outputs;
             }
             const size_t n = finished.fetch_add(1) + 1;
-            if (!by_rows) bar.Update(n, count, "files");
+            if (!by_rows) bar.Update(n, count, "files", names[i]);
         }
     };
 
@@ -115,7 +190,9 @@ BatchTotals RunBatch(const std::vector<std::string> &names, const BatchOptions &
     bar.Clear();
 
     totals.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (!options.quiet) fprintf(stderr, "%s\n", SummaryLine(options.verb, totals).c_str());
+    totals.stopped = StopRequested();
+    if (!totals.stopped && options.summary && !options.quiet)
+        fprintf(stderr, "%s\n", SummaryLine(options, totals).c_str());
     return totals;
 }
 

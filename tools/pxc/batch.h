@@ -16,28 +16,40 @@
 
 namespace pxc {
 
-// A one-line bar on stderr, redrawn at most every 100 ms. Lines printed
-// through Print appear above it. Thread-safe.
+// The bar's line for a terminal `columns` wide: never longer than
+// columns - 1, so that it cannot wrap. `share` from 0 to 1; `eta` in
+// seconds, negative when not known yet.
+std::string ProgressLine(int columns, double share, const std::string &count, double eta,
+                         const std::string &name);
+
+// A one-line bar on stderr, redrawn in place at most every 100 ms, as wide
+// as the terminal: the share done, the count, an estimate of the time
+// left and the file at hand. Lines printed through Print appear above it.
+// Thread-safe; does nothing when disabled.
 class ProgressBar {
 public:
-    explicit ProgressBar(bool enabled) : enabled_(enabled) {}
+    explicit ProgressBar(bool enabled);
     ~ProgressBar() { Clear(); }
-    void Update(uint64_t done, uint64_t total, const char *unit);
+    void Update(uint64_t done, uint64_t total, const char *unit, const std::string &name);
     void Print(const std::string &line);
     void Clear();
 
 private:
-    void Draw(uint64_t done, uint64_t total, const char *unit);
-
     bool enabled_;
     bool shown_ = false;
     std::mutex mutex_;
+    std::chrono::steady_clock::time_point start_;
     std::chrono::steady_clock::time_point last_{};
 };
 
 struct JobResult {
     uint64_t pixels = 0;
+    uint64_t bytes_in = 0;  // encode: the input files' sizes
+    uint64_t bytes_out = 0; // encode: the outputs' sizes
+    uint64_t outputs = 0;   // files written
+    bool skipped = false;   // the output existed (--skip-existing)
     std::vector<std::string> warnings;
+    std::vector<std::string> notes; // shown with -v
 };
 
 // One file's work. It reports rows through `rows` (for a progress bar of a
@@ -48,22 +60,31 @@ struct BatchOptions {
     unsigned threads = 1;
     bool progress = false; // draw the bar (stderr is a terminal)
     bool quiet = false;    // no summary
+    bool verbose = false;  // the jobs' notes
     const char *verb = "decoded";
+    bool summary = true;
+    bool sizes = false; // the summary gives the bytes in and out (encode)
 };
 
 struct BatchTotals {
     size_t done = 0;
     size_t failed = 0;
+    size_t skipped = 0;
     uint64_t pixels = 0;
+    uint64_t bytes_in = 0;
+    uint64_t bytes_out = 0;
+    uint64_t outputs = 0;
     double seconds = 0;
+    bool stopped = false; // a stop was asked for; nothing more was started
 };
 
 // Runs job(i) for every i below names.size(). Prints "pxc: NAME: reason"
 // for each failure and "pxc: warning: NAME: ..." for each warning, then
-// the summary. Jobs that were not started when Ctrl-C came count as failed.
+// the summary. After a stop request no job is started, the jobs under way
+// end without a line each, and there is no summary.
 BatchTotals RunBatch(const std::vector<std::string> &names, const BatchOptions &options, const Job &job);
 
-std::string SummaryLine(const char *verb, const BatchTotals &totals);
+std::string SummaryLine(const BatchOptions &options, const BatchTotals &totals);
 
 } // namespace pxc
 

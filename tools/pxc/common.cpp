@@ -1,15 +1,10 @@
 #include "common.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <stdexcept>
 
 #include "format/format.h"
 #include "plugin/pxcm.h"
@@ -17,23 +12,6 @@
 namespace pxc {
 
 std::atomic<bool> g_cancel{false};
-
-namespace {
-
-void OnInterrupt(int) { g_cancel.store(true); }
-
-std::string Errno(int e) { return strerror(e); }
-
-} // namespace
-
-void InstallCancelHandler() {
-    struct sigaction sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sa_handler = OnInterrupt;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-}
 
 std::string ResultMessage(int32_t result) {
     switch (result) {
@@ -43,8 +21,9 @@ std::string ResultMessage(int32_t result) {
     case ERR_NO_MEMORY: return "out of memory";
     case ERR_MEMORY: return "cannot lock memory";
     case ERR_READ: return "file cannot be read or is cut short";
-    case PXCM_ERR_TRUNCATED: return ResultMessage(ERR_READ);
+    case PXCM_ERR_TRUNCATED: return "file is cut short inside its header";
     case PXCM_ERR_STREAM: return "damaged picture data";
+    case PXCM_ERR_TOO_LARGE: return "picture too large";
     case ERR_INTERNAL: return "unsupported source";
     case ERR_NOT_IMPLEMENTED: return "not implemented";
     default: return "unknown error (code " + std::to_string(result) + ")";
@@ -54,145 +33,112 @@ std::string ResultMessage(int32_t result) {
 std::string FileResultMessage(int32_t result, const uint8_t *head, size_t size) {
     static const char TAG[4] = {'P', 'X', 'C', 'M'};
     if ((result == ERR_READ || result == PXCM_ERR_TRUNCATED) && size < HEADER_SIZE &&
-        memcmp(head, TAG, std::min<size_t>(size, 4)) != 0)
+        (size < 4 ? size == 0 || memcmp(head, TAG, size) != 0 : memcmp(head, TAG, 4) != 0))
         return ResultMessage(ERR_BAD_FORMAT);
     return ResultMessage(result);
 }
 
-std::string FileResultMessage(int32_t result, const std::string &path) {
-    if (result != ERR_READ) return ResultMessage(result);
-    uint8_t head[24];
-    size_t got = 0;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return "cannot open: " + Errno(errno);
-    ssize_t n;
-    while (got < sizeof head && (n = read(fd, head + got, sizeof head - got)) > 0) got += static_cast<size_t>(n);
-    close(fd);
-    return FileResultMessage(result, head, got);
-}
-
-std::vector<uint8_t> ReadHead(const std::string &path, size_t n) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw FileError("cannot open: " + Errno(errno));
-    std::vector<uint8_t> head(n);
-    size_t got = 0;
-    while (got < n) {
-        const ssize_t r = read(fd, head.data() + got, n - got);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) {
-            const int e = errno;
-            close(fd);
-            throw FileError("cannot read: " + Errno(e));
-        }
-        if (r == 0) break;
-        got += static_cast<size_t>(r);
-    }
-    close(fd);
-    head.resize(got);
-    return head;
-}
-
 std::vector<uint8_t> ReadWholeFile(const std::string &path) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw FileError("cannot open: " + Errno(errno));
-    struct stat st;
-    if (fstat(fd, &st) != 0) {
-        int e = errno;
-        close(fd);
-        throw FileError("cannot read: " + Errno(e));
-    }
-    if (!S_ISREG(st.st_mode)) {
-        close(fd);
-        throw FileError("not a regular file");
-    }
     std::vector<uint8_t> bytes;
+    if (path == "-") {
+        constexpr size_t CHUNK = size_t{1} << 20;
+        for (;;) {
+            const size_t at = bytes.size();
+            bytes.resize(at + CHUNK);
+            const size_t got = ReadStandardInput(bytes.data() + at, CHUNK);
+            bytes.resize(at + got);
+            if (StopRequested()) throw FileError(ResultMessage(ERR_ABORTED));
+            if (got < CHUNK) return bytes;
+        }
+    }
+    MappedFile file(path);
+    if (file.size() > SIZE_MAX) throw FileError("out of memory");
     try {
-        bytes.resize(static_cast<size_t>(st.st_size));
+        bytes.resize(static_cast<size_t>(file.size()));
     } catch (const std::bad_alloc &) {
-        close(fd);
         throw FileError("out of memory");
     }
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t got = read(fd, bytes.data() + done, bytes.size() - done);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            int e = errno;
-            close(fd);
-            throw FileError("cannot read: " + Errno(e));
-        }
-        if (got == 0) break; // shrank while we read: take what is there
-        done += static_cast<size_t>(got);
+    if (file.data() != nullptr) {
+        memcpy(bytes.data(), file.data(), bytes.size());
+    } else {
+        bytes.resize(file.Read(0, bytes.data(), bytes.size()));
     }
-    close(fd);
-    bytes.resize(done);
     return bytes;
 }
 
-void CheckOutputFree(const std::string &path, bool force) {
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0) return;
-    if (S_ISDIR(st.st_mode)) throw FileError("output " + path + " is a directory");
-    if (!force) throw FileError("output " + path + " exists (use --force to replace it)");
+// ---------------------------------------------------------------- outputs
+
+OutputPlace CheckOutputFree(const std::string &path, bool force) {
+    if (path == "-") return {OutputKind::STREAM, path};
+    OutputPlace place = PlaceOf(path);
+    if (place.kind == OutputKind::EXISTING && !force)
+        throw FileError("output " + path + " exists (use --force to replace it)");
+    return place;
+}
+
+bool OutputExists(const std::string &path) {
+    if (path == "-") return false;
+    try {
+        return PlaceOf(path).kind != OutputKind::NEW;
+    } catch (const FileError &) {
+        return true; // something is there, if only a folder
+    }
 }
 
 OutputFile::OutputFile(const std::string &path, bool force) : path_(path), force_(force) {
-    CheckOutputFree(path, force);
-    std::filesystem::path p(path);
-    std::filesystem::path dir = p.parent_path();
-    static std::atomic<unsigned> counter{0};
-    std::string name(".");
-    name.append(p.filename().string());
-    name.append(".pxc-");
-    name.append(std::to_string(getpid()));
-    name.append("-");
-    name.append(std::to_string(counter.fetch_add(1)));
-    temp_ = (dir / name).string();
-    fd_ = open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd_ < 0) throw FileError("cannot create " + path + ": " + Errno(errno));
+    place_ = CheckOutputFree(path, force);
+    if (path == "-") {
+        handle_ = StandardOutputHandle();
+    } else if (place_.kind == OutputKind::STREAM) {
+        handle_ = OpenStream(place_.target);
+    } else {
+        const std::filesystem::path folder = std::filesystem::path(place_.target).parent_path();
+        if (!folder.empty()) {
+            std::error_code error;
+            std::filesystem::create_directories(folder, error);
+            if (error) throw FileError("cannot create folder " + folder.string() + ": " + error.message());
+        }
+        handle_ = CreateTemporary(folder.string(), &temp_);
+    }
+    buffer_.reserve(size_t{1} << 16);
 }
 
 OutputFile::~OutputFile() {
-    if (fd_ >= 0) close(fd_);
-    if (!temp_.empty()) unlink(temp_.c_str());
+    if (handle_ >= 0) CloseHandle(handle_);
+    if (!temp_.empty()) RemoveFile(temp_);
+}
+
+void OutputFile::Flush() {
+    if (buffer_.empty()) return;
+    const std::string what = path_ == "-" ? std::string("standard output") : path_;
+    WriteAll(handle_, buffer_.data(), buffer_.size(), what);
+    buffer_.clear();
 }
 
 void OutputFile::Write(const void *data, size_t size) {
-    const auto *p = static_cast<const uint8_t *>(data);
-    while (size > 0) {
-        ssize_t n = write(fd_, p, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) throw FileError("cannot write " + path_ + ": " + Errno(errno));
-        p += n;
-        size -= static_cast<size_t>(n);
+    if (handle_ < 0) throw FileError("cannot write " + path_ + ": already closed");
+    if (buffer_.size() + size > buffer_.capacity()) Flush();
+    if (size >= buffer_.capacity()) {
+        WriteAll(handle_, data, size, path_ == "-" ? std::string("standard output") : path_);
+        return;
     }
+    const auto *p = static_cast<const uint8_t *>(data);
+    buffer_.insert(buffer_.end(), p, p + size);
 }
 
 void OutputFile::Commit() {
-    if (g_cancel.load()) throw FileError(ResultMessage(ERR_ABORTED));
-    int fd = fd_;
-    fd_ = -1;
-    if (close(fd) != 0) throw FileError("cannot write " + path_ + ": " + Errno(errno));
-    if (force_) {
-        if (rename(temp_.c_str(), path_.c_str()) != 0)
-            throw FileError("cannot create " + path_ + ": " + Errno(errno));
-    } else {
-        // A hard link fails when the name is taken, so a file that appeared
-        // meanwhile is left alone.
-        if (link(temp_.c_str(), path_.c_str()) != 0) {
-            int e = errno;
-            if (e == EEXIST) throw FileError("output " + path_ + " exists (use --force to replace it)");
-            if (e != EPERM && e != ENOTSUP && e != EOPNOTSUPP)
-                throw FileError("cannot create " + path_ + ": " + Errno(e));
-            // No hard links on this file system: check, then rename.
-            CheckOutputFree(path_, false);
-            if (rename(temp_.c_str(), path_.c_str()) != 0)
-                throw FileError("cannot create " + path_ + ": " + Errno(errno));
-        }
-        unlink(temp_.c_str());
+    if (StopRequested()) throw FileError(ResultMessage(ERR_ABORTED));
+    Flush();
+    const OutputHandle handle = handle_;
+    handle_ = -1;
+    if (!CloseHandle(handle)) throw FileError("cannot write " + path_ + ": " + LastErrorText());
+    if (!temp_.empty()) {
+        PublishTemporary(temp_, place_.target, force_);
+        temp_.clear();
     }
-    temp_.clear();
 }
+
+// ---------------------------------------------------------------- names
 
 std::string Extension(const std::string &path) {
     std::string ext = std::filesystem::path(path).extension().string();
@@ -201,13 +147,41 @@ std::string Extension(const std::string &path) {
     return ext;
 }
 
-std::string OutputName(const std::string &input, const std::string &dir_out,
-                       const std::string &extension) {
-    std::filesystem::path in(input);
-    std::filesystem::path name = in.stem();
-    name += extension;
-    if (dir_out.empty()) return (in.parent_path() / name).string();
-    return (std::filesystem::path(dir_out) / name).string();
+namespace {
+
+std::string Expand(const std::string &pattern, const std::string &stem, const std::string &name,
+                   const std::string &ext, uint64_t offset) {
+    std::string out;
+    for (size_t i = 0; i < pattern.size(); i++) {
+        if (pattern[i] != '{') {
+            out += pattern[i];
+            continue;
+        }
+        const size_t close = pattern.find('}', i);
+        if (close == std::string::npos) throw std::invalid_argument("unclosed '{' in the name template");
+        const std::string field = pattern.substr(i + 1, close - i - 1);
+        if (field == "stem") out += stem;
+        else if (field == "name") out += name;
+        else if (field == "ext") out += ext;
+        else if (field == "offset") out += std::to_string(offset);
+        else throw std::invalid_argument("unknown field {" + field + "} in the name template (stem, name, ext, offset)");
+        i = close;
+    }
+    return out;
+}
+
+} // namespace
+
+void CheckNamePattern(const std::string &pattern) {
+    const std::string sample = Expand(pattern, "a", "a.pxc", "png", 0);
+    if (sample.empty() || sample.find('/') != std::string::npos || sample == "." || sample == "..")
+        throw std::invalid_argument("the name template must give a plain file name");
+}
+
+std::string ExpandName(const std::string &pattern, const std::string &input, const std::string &ext,
+                       uint64_t offset) {
+    const std::filesystem::path in(input);
+    return Expand(pattern, in.stem().string(), in.filename().string(), ext, offset);
 }
 
 } // namespace pxc

@@ -1,6 +1,6 @@
 // Pieces every pxc subcommand shares: result codes in words, whole-file
-// reads, output files that appear only when complete, and the cancel flag
-// that Ctrl-C sets.
+// reads, output files that appear only when complete, output names, and
+// the stop flag that Ctrl-C sets.
 #ifndef PXC_COMMON_H
 #define PXC_COMMON_H
 
@@ -11,6 +11,8 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "system.h"
 
 namespace pxc {
 
@@ -23,30 +25,30 @@ public:
 
 // The message for a result code of the decoder.
 std::string ResultMessage(int32_t result);
-// The same for a failure with the file at `path` (or the bytes `head`):
-// a file too short for a header is "not a PXCM picture" unless it starts
-// like one, where the plug-in can only say that it could not read it.
-std::string FileResultMessage(int32_t result, const std::string &path);
+// The same for a failure with the bytes `head` of a file: a file too short
+// for a header is "not a PXCM picture" unless it starts like one.
 std::string FileResultMessage(int32_t result, const uint8_t *head, size_t size);
 
 // Progress of one picture for a progress bar: what is being done ("decoding
 // rows"), how far it is and how far it goes.
 using RowProgress = std::function<void(const char *what, uint64_t done, uint64_t total)>;
 
-// Set from the SIGINT handler; decodes and encodes stop at their next row.
+// Set when a stop was asked for (Ctrl-C, SIGTERM; see system.h); decodes
+// and encodes stop at their next row.
 extern std::atomic<bool> g_cancel;
-void InstallCancelHandler();
 
-// The whole file. Throws FileError naming the reason.
+// The whole file ("-": standard input). Anything but a regular file is
+// refused without waiting on it. Throws FileError naming the reason.
 std::vector<uint8_t> ReadWholeFile(const std::string &path);
-// At most the first n bytes of the file (fewer if it is shorter).
-std::vector<uint8_t> ReadHead(const std::string &path, size_t n);
 
 // An output that appears under its final name only when it is complete:
-// the bytes go to a hidden temporary file in the same directory, which
-// Commit renames. Without `force` an existing file is never replaced, also
-// not one that appeared while this one was being written. A file that is
-// never committed is removed.
+// the bytes go to a temporary file with a short name in the same folder,
+// which Commit renames. Missing parent folders are created. Without
+// `force` an existing file is never replaced, also not one that appeared
+// while this one was being written; a file that is never committed is
+// removed. A symbolic link is followed (the link stays, its file is
+// written); a character device or a FIFO is written through, never
+// replaced; "-" is standard output.
 class OutputFile {
 public:
     OutputFile(const std::string &path, bool force);
@@ -59,22 +61,34 @@ public:
     const std::string &path() const { return path_; }
 
 private:
+    void Flush();
+
     std::string path_;
+    OutputPlace place_;
     std::string temp_;
     bool force_;
-    int fd_ = -1;
+    OutputHandle handle_ = -1;
+    std::vector<uint8_t> buffer_;
 };
 
-// Throws FileError when `path` exists and may not be replaced.
-void CheckOutputFree(const std::string &path, bool force);
-
-// "file.png" for ("dir/file.pxc", ".png") in `dir_out`, or next to the
-// input when dir_out is empty.
-std::string OutputName(const std::string &input, const std::string &dir_out,
-                       const std::string &extension);
+// Where `path` would be written; throws FileError when it exists and may
+// not be replaced (without `force`) or cannot be written at all.
+OutputPlace CheckOutputFree(const std::string &path, bool force);
+// Whether something is at `path` that an output would replace or write
+// through (for --skip-existing).
+bool OutputExists(const std::string &path);
 
 // Lower-case extension including the dot ("" when there is none).
 std::string Extension(const std::string &path);
+
+// Output names: a template with {stem} (the input's name without its
+// extension), {name} (the whole input name), {ext} (the output's
+// extension, without the dot) and {offset} (the picture's offset in an
+// archive). Throws std::invalid_argument for unknown fields or names that
+// would leave the output folder.
+std::string ExpandName(const std::string &pattern, const std::string &input, const std::string &ext,
+                       uint64_t offset = 0);
+void CheckNamePattern(const std::string &pattern);
 
 } // namespace pxc
 
