@@ -93,7 +93,15 @@ void AddOutputs(CLI::App *app, Settings &s, const std::string &what) {
 } // namespace
 
 int main(int argc, char **argv) {
+    PrepareStandardStreams();
     InstallStopHandlers();
+    // From here on the arguments are UTF-8, whatever the system passed.
+    std::vector<std::string> arguments = ProgramArguments(argc, argv);
+    std::vector<char *> pointers;
+    for (std::string &a : arguments) pointers.push_back(a.data());
+    pointers.push_back(nullptr);
+    argc = static_cast<int>(arguments.size());
+    argv = pointers.data();
     Settings s;
     s.threads = std::thread::hardware_concurrency();
     if (s.threads == 0) s.threads = 1;
