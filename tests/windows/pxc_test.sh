@@ -1,0 +1,172 @@
+#!/bin/bash
+# pxc.exe from the unpacked release zip, under 64-bit Wine, against the
+# Linux pxc of the same sources:
+#
+#   pxc_test.sh PXC_EXE LINUX_PXC SAMPLE_DIR VERSION
+#
+# SAMPLE_DIR holds .pxc pictures. Checks, one Wine start per command:
+# - pxc --version gives VERSION;
+# - decode of a sample to PNG and to BMP, each with the pixels of the Linux
+#   pxc's PNG (ImageMagick compare -metric AE: 0);
+# - encode of that PNG to .pxc and decode of the result: the same pixels;
+# - info --json of a sample and of the encoded file: the same document as
+#   the Linux pxc gives, file names aside;
+# - a batch over a folder with a non-ASCII name ("CG 画像", the samples with
+#   upper-case names and extension, one in a subfolder) with -r and
+#   --out-dir to a folder with a non-ASCII name, named with a drive letter
+#   and backslashes: the same names and tree as the Linux pxc writes, the
+#   same pixels, and the messages naming the files in UTF-8;
+# - the same folder through a wildcard that pxc.exe expands itself;
+# - the exit statuses for a missing file and a file that is not a PXCM
+#   picture: those of the Linux pxc.
+# One line per check (PASS, FAIL or SKIPPED); exit status 1 when any failed,
+# 77 when Wine cannot run here.
+set -u
+if [ $# -ne 4 ]; then
+    echo "usage: pxc_test.sh PXC_EXE LINUX_PXC SAMPLE_DIR VERSION" >&2
+    exit 2
+fi
+exe=$(realpath "$1")
+linux=$(realpath "$2")
+samples=$(realpath "$3")
+version=$4
+root=$(cd "$(dirname "$0")/../.." && pwd)
+export LC_ALL=C.UTF-8 # Wine takes the arguments' and the output's encoding from it
+
+failed=0
+pass() { echo "PASS pxc.exe $*"; }
+fail() {
+    echo "FAIL pxc.exe $*"
+    failed=1
+}
+line() { tr '\n' ' ' <<<"$1" | sed 's/ *$//'; }
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/pxc-exe-test.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cd "$work" || exit 1
+# The program runs from a copy in the working folder (with the zip's
+# folder it would find the same bytes; this keeps the names short).
+cp "$exe" pxc.exe
+wine() { # wine OUT ERR args... : pxc.exe under Wine, its exit status
+    local out=$1 err=$2
+    shift 2
+    bash "$root/cmake/wine-run.sh" 64 pxc.exe "$@" >"$out" 2>"$err"
+}
+winpath() { echo "Z:${1//\//\\}"; } # a Linux path as Wine's Windows name of it
+
+if ! wine version.txt version.err --version; then
+    if grep -q '^SKIPPED' version.txt; then
+        echo "SKIPPED pxc.exe under Wine: $(sed -n 's/^SKIPPED: //p' version.txt)"
+        exit 77
+    fi
+    fail "--version: exit status not 0: $(line "$(cat version.txt version.err)")"
+fi
+if [ "$(head -1 version.txt | tr -d '\r')" = "pxc $version" ]; then
+    pass "--version: pxc $version"
+else
+    fail "--version: want 'pxc $version', found '$(head -1 version.txt)'"
+fi
+
+pictures=("$samples"/*.pxc)
+[ -f "${pictures[0]}" ] || {
+    fail "no .pxc pictures in $samples"
+    exit 1
+}
+same_pixels() { # same_pixels WHAT A B
+    local ae
+    if ae=$(compare -metric AE "$2" "$3" null: 2>&1) && [ "$ae" = 0 ]; then
+        return 0
+    fi
+    fail "$1: $(basename "$2") and $(basename "$3") differ: compare says '$ae'"
+    return 1
+}
+
+# ------------------------------------------------------------ one picture
+sample=${pictures[0]}
+cp "$sample" one.pxc
+"$linux" decode one.pxc -o linux.png -q || fail "the Linux pxc cannot decode $(basename "$sample")"
+for format in png bmp; do
+    if wine /dev/null err.txt decode one.pxc -o "one.$format" -q && [ -s "one.$format" ]; then
+        same_pixels "decode to ${format^^}" "one.$format" linux.png && pass "decode to ${format^^}: the Linux pixels"
+    else
+        fail "decode to ${format^^}: $(line "$(cat err.txt)")"
+    fi
+done
+if wine /dev/null err.txt encode one.png -o back.pxc -q && wine /dev/null err2.txt decode back.pxc -o back.png -q; then
+    same_pixels "encode and decode" back.png linux.png && pass "encode of a PNG, decoded again: the same pixels"
+else
+    fail "encode and decode: $(line "$(cat err.txt err2.txt 2>/dev/null)")"
+fi
+
+files=(one.pxc)
+[ -f back.pxc ] && files+=(back.pxc)
+if wine info.json err.txt info --json "${files[@]}" && "$linux" info --json "${files[@]}" >linux.json; then
+    drop='del(.files[].file)'
+    if ! jq -e '.files | length > 0' info.json >/dev/null; then
+        fail "info --json: no files in its document: $(line "$(head -c 300 info.json)")"
+    elif [ "$(jq -S "$drop" info.json)" = "$(jq -S "$drop" linux.json)" ]; then
+        pass "info --json: as the Linux pxc's ($(jq -c '[.files[0] | keys[]]' info.json))"
+    else
+        fail "info --json differs: $(diff <(jq -S "$drop" linux.json) <(jq -S "$drop" info.json) | grep '^[<>]' | head -6 | tr '\n' ' ')"
+    fi
+else
+    fail "info --json: $(line "$(cat err.txt)")"
+fi
+
+# ------------------------------------------------------------ a folder
+in="CG 画像"
+mkdir -p "$in/差分 2"
+i=0
+for p in "${pictures[@]}"; do
+    i=$((i + 1))
+    name=$(basename "$p" .pxc)
+    dest="$in"
+    [ "$i" = 2 ] && dest="$in/差分 2"
+    [ "$i" = 3 ] && name="画像"
+    cp "$p" "$dest/${name^^}_$i.PXC"
+done
+"$linux" decode -r "$in" --out-dir linux-out -q || fail "the Linux pxc cannot decode the folder"
+want=$(cd linux-out && find . -type f | sort)
+
+batch() { # batch WHAT OUT_DIR args...: the Windows outputs against Linux
+    local what=$1 out=$2 got f ok=1
+    shift 2
+    if ! wine stdout.txt err.txt decode "$@" --out-dir "$(winpath "$work/$out")" -v --no-progress; then
+        fail "$what: exit status not 0: $(line "$(cat err.txt)")"
+        return
+    fi
+    got=$(cd "$out" 2>/dev/null && find . -type f | sort)
+    if [ "$got" != "$want" ]; then
+        fail "$what: wrote [$(line "$got")], the Linux pxc [$(line "$want")]"
+        return
+    fi
+    while read -r f; do
+        same_pixels "$what" "$out/$f" "linux-out/$f" || ok=0
+    done <<<"$want"
+    # Messages to a pipe are UTF-8 bytes, the names as given.
+    if ! grep -qF "CG 画像" err.txt; then
+        fail "$what: the messages do not name 'CG 画像' in UTF-8: $(line "$(head -3 err.txt)")"
+        ok=0
+    fi
+    [ $ok = 1 ] && pass "$what: $(grep -c . <<<"$want") pictures, the Linux names and pixels"
+}
+batch "decode -r of 'CG 画像' to 'PNG 出力'" "PNG 出力" -r "$in"
+
+# The same through a wildcard in each folder: Windows shells pass * on.
+want=$(cd linux-out && find . -maxdepth 1 -type f | sort)
+batch "decode 'CG 画像\\*.pxc' (a wildcard, any case)" "ワイルド" "$in\\*.pxc"
+
+# ------------------------------------------------------------ statuses
+cp "$root/LICENSE" not-a-picture.pxc
+for input in missing.pxc not-a-picture.pxc; do
+    wine /dev/null err.txt decode "$input" -q
+    got=$?
+    "$linux" decode "$input" -q 2>/dev/null
+    want_status=$?
+    if [ "$got" = "$want_status" ] && [ "$got" != 0 ] && grep -qF "$input" err.txt; then
+        pass "decode $input: exit status $got, as on Linux, naming the file"
+    else
+        fail "decode $input: exit status $got, on Linux $want_status; said: $(line "$(cat err.txt)")"
+    fi
+done
+exit $failed
