@@ -44,13 +44,12 @@ line() { tr '\n' ' ' <<<"$1" | sed 's/ *$//'; }
 work=$(mktemp -d "${TMPDIR:-/tmp}/pxc-exe-test.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 1
-# The program runs from a copy in the working folder (with the zip's
-# folder it would find the same bytes; this keeps the names short).
-cp "$exe" pxc.exe
+# The program runs from where it is (the unpacked zip), in the working
+# folder.
 wine() { # wine OUT ERR args... : pxc.exe under Wine, its exit status
     local out=$1 err=$2
     shift 2
-    bash "$root/cmake/wine-run.sh" 64 pxc.exe "$@" >"$out" 2>"$err"
+    bash "$root/cmake/wine-run.sh" 64 "$exe" "$@" >"$out" 2>"$err"
 }
 winpath() { echo "Z:${1//\//\\}"; } # a Linux path as Wine's Windows name of it
 

@@ -403,7 +403,8 @@ OutputHandle CreateTemporary(const std::string &folder, std::string *temp_path) 
             (static_cast<unsigned long long>(counter.fetch_add(1)) * 0x9E3779B97F4A7C15ull);
         char suffix[8];
         snprintf(suffix, sizeof suffix, "%06llx", token & 0xFFFFFF);
-        const std::string name = where + "\\.pxc-" + suffix;
+        const bool separated = where.back() == '\\' || where.back() == '/' || where.back() == ':';
+        const std::string name = where + (separated ? "" : "\\") + ".pxc-" + suffix;
         const HANDLE h = CreateFileW(Wide(name).c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE,
                                      nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h != INVALID_HANDLE_VALUE) {
