@@ -6,8 +6,9 @@
 #
 # SAMPLE_DIR holds .pxc pictures. Checks, one Wine start per command:
 # - pxc --version gives VERSION;
-# - decode of a sample to PNG and to BMP, each with the pixels of the Linux
-#   pxc's PNG (ImageMagick compare -metric AE: 0);
+# - decode of a sample to PNG and to BMP, and from standard input to
+#   standard output, each with the pixels of the Linux pxc's PNG
+#   (ImageMagick compare -metric AE: 0);
 # - encode of that PNG to .pxc and decode of the result: the same pixels;
 # - info --json of a sample and of the encoded file: the same document as
 #   the Linux pxc gives, file names aside;
@@ -16,12 +17,12 @@
 #   --out-dir to a folder with a non-ASCII name, named with a drive letter
 #   and backslashes: the same names and tree as the Linux pxc writes, the
 #   same pixels, and the messages naming the files in UTF-8;
-# - the same folder through a wildcard that pxc.exe expands itself;
+# - the folder's top files through wildcards that pxc.exe expands itself;
 # - the exit statuses for a missing file and a file that is not a PXCM
 #   picture: those of the Linux pxc.
 # One line per check (PASS, FAIL or SKIPPED); exit status 1 when any failed,
 # 77 when Wine cannot run here.
-set -u
+set -uo pipefail
 if [ $# -ne 4 ]; then
     echo "usage: pxc_test.sh PXC_EXE LINUX_PXC SAMPLE_DIR VERSION" >&2
     exit 2
@@ -91,6 +92,13 @@ for format in png bmp; do
         fail "decode to ${format^^}: $(line "$(cat err.txt)")"
     fi
 done
+# Pipes on standard input and output carry the bytes as they are.
+if cat one.pxc | wine /dev/stdout err.txt decode - | cat >pipe.png && [ -s pipe.png ]; then
+    same_pixels "decode from standard input to standard output" pipe.png linux.png &&
+        pass "decode from standard input to standard output: the Linux pixels"
+else
+    fail "decode from standard input to standard output: $(line "$(cat err.txt)")"
+fi
 if wine /dev/null err.txt encode one.png -o back.pxc -q && wine /dev/null err2.txt decode back.pxc -o back.png -q; then
     same_pixels "encode and decode" back.png linux.png && pass "encode of a PNG, decoded again: the same pixels"
 else
@@ -151,9 +159,11 @@ batch() { # batch WHAT OUT_DIR args...: the Windows outputs against Linux
 }
 batch "decode -r of 'CG 画像' to 'PNG 出力'" "PNG 出力" -r "$in"
 
-# The same through a wildcard in each folder: Windows shells pass * on.
+# The top folder's files through wildcards, which Windows shells pass on
+# to the program: letters in any case, ? for one character (画 is three
+# bytes in UTF-8).
 want=$(cd linux-out && find . -maxdepth 1 -type f | sort)
-batch "decode 'CG 画像\\*.pxc' (a wildcard, any case)" "ワイルド" "$in\\*.pxc"
+batch "decode 'CG 画像\\c*.pxc' 'CG 画像\\?像_?.PXC' (wildcards)" "ワイルド" "$in\\c*.pxc" "$in\\?像_?.PXC"
 
 # ------------------------------------------------------------ statuses
 cp "$root/LICENSE" not-a-picture.pxc
