@@ -19,7 +19,9 @@
 #   same pixels, and the messages naming the files in UTF-8;
 # - the folder's top files through wildcards that pxc.exe expands itself;
 # - the exit statuses for a missing file and a file that is not a PXCM
-#   picture: those of the Linux pxc.
+#   picture: those of the Linux pxc;
+# - on a console (a terminal that Wine makes one; console_stop.py): the
+#   report with a non-ASCII name, and Ctrl-C giving exit status 130.
 # One line per check (PASS, FAIL or SKIPPED); exit status 1 when any failed,
 # 77 when Wine cannot run here.
 set -uo pipefail
@@ -31,7 +33,8 @@ exe=$(realpath "$1")
 linux=$(realpath "$2")
 samples=$(realpath "$3")
 version=$4
-root=$(cd "$(dirname "$0")/../.." && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
 export LC_ALL=C.UTF-8 # Wine takes the arguments' and the output's encoding from it
 
 failed=0
@@ -164,6 +167,29 @@ batch "decode -r of 'CG 画像' to 'PNG 出力'" "PNG 出力" -r "$in"
 # bytes in UTF-8).
 want=$(cd linux-out && find . -maxdepth 1 -type f | sort)
 batch "decode 'CG 画像\\c*.pxc' 'CG 画像\\?像_?.PXC' (wildcards)" "ワイルド" "$in\\c*.pxc" "$in\\?像_?.PXC"
+
+# ------------------------------------------------------------ the console
+# On a console: the report written as characters (a non-ASCII name comes
+# back whole), and Ctrl-C while pxc waits on standard input ends it with
+# 130, as SIGINT does on Linux.
+if command -v python3 >/dev/null; then
+    cp one.pxc "猫 1.pxc"
+    report="猫 1.pxc: $(jq -r '.files[0] | "\(.width) x \(.height)"' info.json)"
+    python3 "$here/console_stop.py" "$root/cmake/wine-run.sh" "$exe" "猫 1.pxc" "$report" >console.txt 2>&1
+    status=$(sed -n '1s/^status //p' console.txt)
+    shown=$(tail -n +2 console.txt | tr -d ' \n')
+    if ! grep -qF "${report// /}" <<<"$shown"; then
+        fail "console: no report '$report': $(line "$(tail -n +2 console.txt | head -5)")"
+    elif [ "$status" != 130 ]; then
+        fail "Ctrl-C on the console: exit status $status, want 130; shown: $(line "$(tail -n +2 console.txt | head -5)")"
+    elif ! grep -qF "interrupted" <<<"$shown"; then
+        fail "Ctrl-C on the console: exit status 130 but no 'interrupted': $(line "$(tail -n +2 console.txt)")"
+    else
+        pass "console: the report names '猫 1.pxc'; Ctrl-C ends the wait on standard input with 130"
+    fi
+else
+    echo "SKIPPED pxc.exe on a console: no python3"
+fi
 
 # ------------------------------------------------------------ statuses
 cp "$root/LICENSE" not-a-picture.pxc

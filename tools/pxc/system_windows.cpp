@@ -98,6 +98,10 @@ HANDLE StandardHandle(StandardStream stream) {
 // ---------------------------------------------------------------- stop
 
 std::atomic<int> g_stop_signal{0};
+// The thread reading standard input, while it does: a stop ends its wait,
+// as a signal ends a read on POSIX systems. Its handle stays open for the
+// program's life, so that the handler never cancels on a stale one.
+std::atomic<HANDLE> g_reader{nullptr};
 
 // Runs on a thread of its own. Ctrl-C and Ctrl-Break count as SIGINT,
 // closing the console window and logging off as SIGTERM. The first asks
@@ -108,6 +112,14 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
     int none = 0;
     if (!g_stop_signal.compare_exchange_strong(none, signal_number)) return FALSE;
     g_cancel.store(true);
+    // A cancel that comes just before the read starts finds nothing to
+    // cancel: again until the reader is out.
+    for (int attempt = 0; attempt < 500; attempt++) {
+        const HANDLE reader = g_reader.load();
+        if (reader == nullptr) break;
+        CancelSynchronousIo(reader);
+        Sleep(10);
+    }
     return TRUE;
 }
 
@@ -351,7 +363,15 @@ void MappedFile::Forget(uint64_t offset, uint64_t length) const {
 
 size_t ReadStandardInput(void *dest, size_t n) {
     const HANDLE h = StandardHandle(STANDARD_INPUT);
+    static thread_local HANDLE self = [] {
+        HANDLE thread = nullptr;
+        DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &thread, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS);
+        return thread;
+    }();
+    g_reader.store(self);
     size_t done = 0;
+    DWORD error = ERROR_SUCCESS;
     while (done < n && !StopRequested()) {
         DWORD got = 0;
         const DWORD chunk = static_cast<DWORD>(std::min<size_t>(n - done, 1u << 20));
@@ -359,11 +379,14 @@ size_t ReadStandardInput(void *dest, size_t n) {
             const DWORD e = GetLastError();
             if (e == ERROR_BROKEN_PIPE || e == ERROR_HANDLE_EOF) break; // the writer is done
             if (e == ERROR_OPERATION_ABORTED && StopRequested()) break;
-            throw FileError("cannot read: " + ErrorText(e));
+            error = e;
+            break;
         }
         if (got == 0) break;
         done += got;
     }
+    g_reader.store(nullptr);
+    if (error != ERROR_SUCCESS) throw FileError("cannot read: " + ErrorText(error));
     return done;
 }
 
