@@ -9,7 +9,9 @@
 # - decode of a sample to PNG and to BMP, and from standard input to
 #   standard output, each with the pixels of the Linux pxc's PNG
 #   (ImageMagick compare -metric AE: 0);
-# - encode of that PNG to .pxc and decode of the result: the same pixels;
+# - encode of that PNG to .pxc: the bytes the Linux pxc writes; decoded
+#   again, the same pixels;
+# - an existing output: kept without --force, replaced with it;
 # - info --json of a sample and of the encoded file: the same document as
 #   the Linux pxc gives, file names aside;
 # - a batch over a folder with a non-ASCII name ("CG 画像", the samples with
@@ -88,13 +90,39 @@ same_pixels() { # same_pixels WHAT A B
 sample=${pictures[0]}
 cp "$sample" one.pxc
 "$linux" decode one.pxc -o linux.png -q || fail "the Linux pxc cannot decode $(basename "$sample")"
+# The input named with a drive letter, the output in a new folder named
+# with a backslash.
 for format in png bmp; do
-    if wine /dev/null err.txt decode one.pxc -o "one.$format" -q && [ -s "one.$format" ]; then
-        same_pixels "decode to ${format^^}" "one.$format" linux.png && pass "decode to ${format^^}: the Linux pixels"
+    if wine /dev/null err.txt decode "$(winpath "$work/one.pxc")" -o "new dir\\one.$format" -q &&
+        [ -s "new dir/one.$format" ]; then
+        same_pixels "decode to ${format^^}" "new dir/one.$format" linux.png &&
+            pass "decode to ${format^^} (Z:\\ input, new dir\\ output): the Linux pixels"
     else
         fail "decode to ${format^^}: $(line "$(cat err.txt)")"
     fi
 done
+# An existing output: kept without --force (the status the Linux pxc
+# gives), replaced with it; no temporary files left beside it.
+other=${pictures[1]:-${pictures[0]}}
+"$linux" decode "$other" -o other.png -q
+before=$(sha256sum <"new dir/one.png")
+wine /dev/null err.txt decode "$other" -o "new dir\\one.png" -q
+kept=$?
+"$linux" decode one.pxc -o linux.png -q 2>/dev/null
+linux_kept=$?
+if [ "$kept" != "$linux_kept" ] || [ "$(sha256sum <"new dir/one.png")" != "$before" ] || ! grep -q -- --force err.txt; then
+    fail "existing output without --force: exit status $kept (Linux $linux_kept), said: $(line "$(cat err.txt)")"
+elif ! wine /dev/null err.txt decode "$other" -o "new dir\\one.png" -q --force; then
+    fail "existing output with --force: $(line "$(cat err.txt)")"
+elif same_pixels "existing output with --force" "new dir/one.png" other.png; then
+    left=$(cd "new dir" && ls -A | grep -v '^one\.\(png\|bmp\)$')
+    if [ -n "$left" ]; then
+        fail "existing output: files left beside it: $(line "$left")"
+    else
+        pass "existing output: kept without --force (exit status $kept, as on Linux), replaced with it"
+    fi
+fi
+
 # Pipes on standard input and output carry the bytes as they are.
 if cat one.pxc | wine /dev/stdout err.txt decode - | cat >pipe.png && [ -s pipe.png ]; then
     same_pixels "decode from standard input to standard output" pipe.png linux.png &&
@@ -102,8 +130,14 @@ if cat one.pxc | wine /dev/stdout err.txt decode - | cat >pipe.png && [ -s pipe.
 else
     fail "decode from standard input to standard output: $(line "$(cat err.txt)")"
 fi
-if wine /dev/null err.txt encode one.png -o back.pxc -q && wine /dev/null err2.txt decode back.pxc -o back.png -q; then
-    same_pixels "encode and decode" back.png linux.png && pass "encode of a PNG, decoded again: the same pixels"
+"$linux" encode linux.png -o linux.pxc -q
+if wine /dev/null err.txt encode linux.png -o back.pxc -q &&
+    wine /dev/null err2.txt decode back.pxc -o back.png -q; then
+    if ! cmp -s back.pxc linux.pxc; then
+        fail "encode: the file differs from the Linux pxc's for the same PNG ($(stat -c %s back.pxc) and $(stat -c %s linux.pxc) bytes)"
+    elif same_pixels "encode and decode" back.png linux.png; then
+        pass "encode of a PNG: the Linux pxc's bytes, decoded again the same pixels"
+    fi
 else
     fail "encode and decode: $(line "$(cat err.txt err2.txt 2>/dev/null)")"
 fi
