@@ -7,8 +7,11 @@ packages=(
     cmake ninja-build g++ pkg-config
     googletest libgtest-dev
     libcli11-dev nlohmann-json3-dev libspng-dev libpng-dev libdeflate-dev
-    imagemagick zip unzip jq groff-base
+    imagemagick zip unzip jq groff-base python3
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64
+    # pxc.exe: zlib for MinGW; dpkg-dev unpacks the Debian sources of libspng
+    # and libdeflate (scripts/fetch-windows-sources.sh).
+    libz-mingw-w64-dev dpkg-dev
     clang libclang-rt-14-dev
     # The desktop integration (tools/desktop) and its tests: the gdk-pixbuf
     # loader, the Qt 6 plugin, and the clients they run headless.

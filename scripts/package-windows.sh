@@ -9,6 +9,7 @@
 #
 #   x86/pxcm.dll      the plug-in for 32-bit viewers
 #   x64/pxcm.dll      the plug-in for 64-bit viewers
+#   pxc.exe           the command-line converter (64-bit)
 #   README.txt        for Windows users (from cmake/windows-README.txt)
 #   LICENSE.txt       the licence
 #   SHA256SUMS.txt    the SHA-256 checksums of the other files
@@ -24,6 +25,7 @@ cd "$(dirname "$0")/.."
 binaries=(
     "win32 pxcm pxcm.dll x86/pxcm.dll"
     "win64 pxcm pxcm.dll x64/pxcm.dll"
+    "win64 pxc tools/pxc/pxc.exe pxc.exe"
 )
 
 out=${1:-dist}
@@ -34,6 +36,9 @@ version=$(sed -n 's/^project(pxcm VERSION \([0-9][0-9.]*\) .*/\1/p' CMakeLists.t
 }
 name=pxcm-$version-windows
 line() { tr '\n' ' ' <<<"$1" | sed 's/ *$//'; } # the lines of $1 as one
+
+# pxc.exe links libspng and libdeflate built from their sources.
+scripts/fetch-windows-sources.sh >/dev/null
 
 for preset in $(printf '%s\n' "${binaries[@]}" | cut -d' ' -f1 | sort -u); do
     targets=$(printf '%s\n' "${binaries[@]}" | awk -v p="$preset" '$1 == p { print $2 }' | sort -u)

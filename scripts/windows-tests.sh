@@ -7,8 +7,9 @@
 #   scripts/windows-tests.sh package    # pictures, both plug-ins and hosts, the zip
 #
 # 0. wine setup: scripts/setup-wine.sh (when run as root; cheap when done);
-# 1. pictures: builds make_pictures natively (build/win-native) and writes
-#    the test pictures with their natively decoded pixels (build/win-pictures);
+# 1. pictures: builds make_pictures and pxc natively (build/win-native) and
+#    writes the test pictures with their natively decoded pixels
+#    (build/win-pictures); pxc.exe is checked against that pxc;
 # 2. win64: builds the win64 preset and runs its tests: the DLL's export and
 #    import tables, the unit tests and the test host under 64-bit Wine;
 # 3. win32: builds the win32 preset and runs its tests (label wine32 for the
@@ -19,7 +20,8 @@
 #    (tests/windows/package_test.sh): contents, checksums, imports and
 #    version resources of every binary, and each plug-in loaded from the
 #    unpacked zip by the test host under Wine, one Wine start per build
-#    (32-bit: SKIPPED where it cannot run). With "package", only the
+#    (32-bit: SKIPPED where it cannot run), and pxc.exe from the unpacked
+#    zip under 64-bit Wine (a few seconds). With "package", only the
 #    plug-ins and the hosts are built, not the unit tests.
 #
 # Every step runs even when an earlier one failed; the exit status is 1 when
@@ -68,7 +70,7 @@ pictures() {
     if [ ! -f build/win-native/build.ninja ]; then
         cmake -S . -B build/win-native -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null || return 1
     fi
-    cmake --build build/win-native -j2 --target make_pictures &&
+    cmake --build build/win-native -j2 --target make_pictures pxc &&
         build/win-native/tests/windows/make_pictures build/win-pictures tests/data/corpus samples
 }
 
@@ -87,7 +89,7 @@ package() {
     local zip
     zip=$(scripts/package-windows.sh | tail -1) &&
         bash tests/windows/package_test.sh "$zip" build/win32/tools/winhost/pxhost.exe \
-            build/win64/tools/winhost/pxhost.exe build/win-pictures
+            build/win64/tools/winhost/pxhost.exe build/win-pictures build/win-native/tools/pxc/pxc
 }
 
 step "wine setup" setup || exit 1

@@ -1,7 +1,7 @@
 #!/bin/bash
 # The release zip as a Windows user gets it:
 #
-#   package_test.sh dist/pxcm-VERSION-windows.zip HOST32 HOST64 PICTURE_DIR
+#   package_test.sh dist/pxcm-VERSION-windows.zip HOST32 HOST64 PICTURE_DIR LINUX_PXC
 #
 # Unpacks the zip into a fresh folder (with a blank in its name, as
 # "Program Files" has) and checks
@@ -16,26 +16,30 @@
 #   host of its build (HOST32 and HOST64, pxhost.exe), which runs all its
 #   checks, the banner's and version resource's version among them, in one
 #   Wine start. Where Wine or 32-bit Wine cannot run, that part reports
-#   SKIPPED (and counts as skipped, not as passed).
+#   SKIPPED (and counts as skipped, not as passed);
+# - pxc.exe from the unpacked folder under 64-bit Wine, against LINUX_PXC,
+#   the Linux pxc of the same sources (pxc_test.sh): decode, encode, info,
+#   batches over folders with non-ASCII names, exit statuses.
 #
 # One line per check (PASS, FAIL or SKIPPED) and a summary; the exit status
 # is 1 when any check failed.
 set -u
-if [ $# -ne 4 ]; then
-    echo "usage: package_test.sh ZIP HOST32 HOST64 PICTURE_DIR" >&2
+if [ $# -ne 5 ]; then
+    echo "usage: package_test.sh ZIP HOST32 HOST64 PICTURE_DIR LINUX_PXC" >&2
     exit 2
 fi
 zip=$(realpath "$1")
 host32=$(realpath "$2")
 host64=$(realpath "$3")
 pictures=$(realpath "$4")
+linux_pxc=$(realpath "$5")
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 objdump=x86_64-w64-mingw32-objdump
 windres=x86_64-w64-mingw32-windres
 
 # What a release holds.
-expected=(x86/pxcm.dll x64/pxcm.dll README.txt LICENSE.txt SHA256SUMS.txt)
+expected=(x86/pxcm.dll x64/pxcm.dll pxc.exe README.txt LICENSE.txt SHA256SUMS.txt)
 # DLLs that every Windows has; a binary may import from these only.
 system_dlls="kernel32 user32 gdi32 advapi32 shell32 ole32 oleaut32 shlwapi version winmm msvcrt windowscodecs"
 
@@ -95,9 +99,12 @@ grep -q '^#' "$readme" && problems+=("notes left in")
 for place in x86/pxcm.dll x64/pxcm.dll; do
     grep -qF "${place//\//\\}" "$readme" || problems+=("${place//\//\\} not named")
 done
+for words in "pxc.exe" "pxc decode" "pxc encode" "pxc info" "--out-dir"; do
+    grep -qF -- "$words" "$readme" || problems+=("no '$words'")
+done
 [ "$(grep -c $'\r$' "$readme")" = "$(wc -l <"$readme")" ] || problems+=("lines without CR LF")
 if [ ${#problems[@]} -eq 0 ]; then
-    pass "README.txt: version, both DLLs, Windows line ends"
+    pass "README.txt: version, both DLLs, pxc.exe, Windows line ends"
 else
     fail "README.txt: $(printf '%s; ' "${problems[@]}")"
 fi
@@ -158,6 +165,21 @@ for place in x86/pxcm.dll x64/pxcm.dll; do
     *) fail "$place under $bits-bit Wine (exit $rc): $(grep -E '^FAIL|^pxhost: .*passed' "$log" | head -12 | tr '\n' ' ')" ;;
     esac
 done
+
+# pxc.exe: one line per check of pxc_test.sh, counted here.
+log=$work/pxc.log
+bash "$here/pxc_test.sh" "$dir/pxc.exe" "$linux_pxc" "$root/samples" "$version" >"$log" 2>&1
+rc=$?
+while IFS= read -r result; do
+    case $result in
+    "PASS "*) pass "${result#PASS }" ;;
+    "FAIL "*) fail "${result#FAIL }" ;;
+    "SKIPPED "*) skip "${result#SKIPPED }" ;;
+    esac
+done <"$log"
+if [ $rc != 0 ] && [ $rc != 77 ] && ! grep -q '^FAIL' "$log"; then
+    fail "pxc.exe tests (exit $rc): $(line "$(tail -5 "$log")")"
+fi
 
 echo "package: $passed passed, $failed failed, $skipped skipped"
 [ "$failed" = 0 ]

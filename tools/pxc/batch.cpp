@@ -76,16 +76,16 @@ void ProgressBar::Update(uint64_t done, uint64_t total, const char *unit, const 
     const double eta = share > 0.01 && elapsed > 1.0 ? elapsed * (1 - share) / share : -1;
     const std::string count = std::string(unit) + " " + std::to_string(done) + "/" + std::to_string(total);
     const std::string line = ProgressLine(TerminalColumns(), share, count, eta, name);
-    fprintf(stderr, "\r%s\033[K", line.c_str());
+    WriteText(STANDARD_ERROR, "\r" + line + "\033[K");
     fflush(stderr);
     shown_ = true;
 }
 
 void ProgressBar::Print(const std::string &line) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (shown_) fputs("\r\033[K", stderr);
+    if (shown_) WriteText(STANDARD_ERROR, "\r\033[K");
     shown_ = false;
-    fprintf(stderr, "%s\n", line.c_str());
+    WriteText(STANDARD_ERROR, line + "\n");
     fflush(stderr);
     last_ = {}; // redraw the bar at the next update
 }
@@ -93,7 +93,7 @@ void ProgressBar::Print(const std::string &line) {
 void ProgressBar::Clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (shown_) {
-        fputs("\r\033[K", stderr);
+        WriteText(STANDARD_ERROR, "\r\033[K");
         fflush(stderr);
     }
     shown_ = false;
@@ -192,7 +192,7 @@ BatchTotals RunBatch(const std::vector<std::string> &names, const BatchOptions &
     totals.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     totals.stopped = StopRequested();
     if (!totals.stopped && options.summary && !options.quiet)
-        fprintf(stderr, "%s\n", SummaryLine(options, totals).c_str());
+        WriteText(STANDARD_ERROR, SummaryLine(options, totals) + "\n");
     return totals;
 }
 

@@ -28,10 +28,10 @@ using nlohmann::json;
 namespace {
 
 void PrintError(const std::string &name, const std::string &reason) {
-    fprintf(stderr, "pxc: %s: %s\n", name.c_str(), reason.c_str());
+    WriteText(STANDARD_ERROR, "pxc: " + name + ": " + reason + "\n");
 }
 
-void UsageError(const std::string &text) { fprintf(stderr, "pxc: %s\n", text.c_str()); }
+void UsageError(const std::string &text) { WriteText(STANDARD_ERROR, "pxc: " + text + "\n"); }
 
 // The name of an input in messages: "-" is standard input, and a picture at
 // an offset carries it.
@@ -65,7 +65,7 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         lines_[index] = std::move(text);
         while (next_ < lines_.size() && lines_[next_].has_value()) {
-            fputs(lines_[next_]->c_str(), stdout);
+            WriteText(STANDARD_OUTPUT, *lines_[next_]);
             lines_[next_].reset();
             next_++;
         }
@@ -179,9 +179,9 @@ OutputPlan PlanOutputs(const std::vector<InputFile> &inputs, const Settings &s, 
             out = "-";
         } else {
             const std::string name = ExpandName(pattern, inputs[i].path, ext, s.offset);
-            fs::path folder = s.out_dir.empty() ? fs::path(inputs[i].path).parent_path()
-                                                : fs::path(s.out_dir) / inputs[i].subfolder;
-            out = (folder / name).lexically_normal().string();
+            fs::path folder = s.out_dir.empty() ? PathOf(inputs[i].path).parent_path()
+                                                : PathOf(s.out_dir) / PathOf(inputs[i].subfolder);
+            out = TextOf((folder / PathOf(name)).lexically_normal());
         }
         if (out != "-") {
             auto [it, fresh] = seen.emplace(out, i);
@@ -259,8 +259,7 @@ json FactsJson(const StreamFacts &f) {
 
 void PrintJson(const json &document) {
     const std::string text = document.dump(2, ' ', false, json::error_handler_t::replace);
-    fputs(text.c_str(), stdout);
-    fputc('\n', stdout);
+    WriteText(STANDARD_OUTPUT, text + "\n");
 }
 
 } // namespace
@@ -270,7 +269,12 @@ void PrintJson(const json &document) {
 std::vector<InputFile> ExpandInputs(const std::vector<std::string> &names, bool recursive, Wanted wanted,
                                     std::vector<std::string> *errors) {
     std::vector<InputFile> out;
+    std::vector<std::string> expanded;
     for (const std::string &name : names) {
+        const std::vector<std::string> matches = name == "-" ? std::vector<std::string>{name} : ExpandWildcards(name);
+        expanded.insert(expanded.end(), matches.begin(), matches.end());
+    }
+    for (const std::string &name : expanded) {
         if (name == "-" || KindOf(name) != NodeKind::DIRECTORY) {
             out.push_back({name, ""});
             continue;
@@ -281,12 +285,13 @@ std::vector<InputFile> ExpandInputs(const std::vector<std::string> &names, bool 
         }
         std::vector<InputFile> found;
         std::error_code error;
-        fs::recursive_directory_iterator it(name, fs::directory_options::skip_permission_denied, error);
+        const fs::path top = PathOf(name);
+        fs::recursive_directory_iterator it(top, fs::directory_options::skip_permission_denied, error);
         for (; !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
             if (!it->is_regular_file(error)) continue;
-            const std::string path = it->path().string();
+            const std::string path = TextOf(it->path());
             if (!Wants(wanted, path)) continue;
-            found.push_back({path, it->path().parent_path().lexically_relative(name).lexically_normal().string()});
+            found.push_back({path, TextOf(it->path().parent_path().lexically_relative(top).lexically_normal())});
         }
         if (error) errors->push_back("cannot walk " + name + ": " + error.message());
         for (InputFile &f : found)
@@ -413,7 +418,8 @@ int RunProbe(const Settings &s) {
             const bool yes = pxcm_read_info(in.data(), static_cast<size_t>(in.size()), &info) == PXCM_OK;
             j["pxcm"] = yes;
             if (!s.json && !(s.quiet && yes))
-                printf("%s: %s\n", Label(input.path, 0).c_str(), yes ? "PXCM picture" : "not a PXCM picture");
+                WriteText(STANDARD_OUTPUT,
+                          Label(input.path, 0) + ": " + (yes ? "PXCM picture" : "not a PXCM picture") + "\n");
             if (!yes) some_not = true;
         } catch (const FileError &e) {
             if (StopRequested()) return StoppedStatus();
@@ -631,7 +637,7 @@ int RunScan(const Settings &s) {
             j["size"] = file.size();
             const ScanTotals t = ScanFile(file, options, [&](const FoundPicture &f, Bitmap *) {
                 pictures.push_back(FoundJson(f));
-                if (!s.json) printf("%s\n", FoundText(path, f).c_str());
+                if (!s.json) WriteText(STANDARD_OUTPUT, FoundText(path, f) + "\n");
             }, rows);
             j["candidates"] = t.candidates;
             j["rejected"] = t.rejected;
@@ -679,9 +685,8 @@ int RunExtract(const Settings &s) {
         std::vector<std::string> failures;
         ScanFile(file, options, [&](const FoundPicture &f, Bitmap *pixels) {
             const std::string target =
-                (fs::path(s.out_dir) / inputs[i].subfolder / ExpandName(pattern, path, format, f.offset))
-                    .lexically_normal()
-                    .string();
+                TextOf((PathOf(s.out_dir) / PathOf(inputs[i].subfolder) / PathOf(ExpandName(pattern, path, format, f.offset)))
+                           .lexically_normal());
             const std::string where = "picture at " + std::to_string(f.offset);
             if (f.inside && !s.all) {
                 result.notes.push_back(where + " lies inside the picture at " + std::to_string(f.parent) +

@@ -13,6 +13,15 @@ namespace pxc {
 
 std::atomic<bool> g_cancel{false};
 
+std::filesystem::path PathOf(const std::string &name) {
+    return std::filesystem::path(std::u8string(name.begin(), name.end()));
+}
+
+std::string TextOf(const std::filesystem::path &path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
 std::string ResultMessage(int32_t result) {
     switch (result) {
     case ERR_NONE: return "no error";
@@ -92,13 +101,13 @@ OutputFile::OutputFile(const std::string &path, bool force) : path_(path), force
     } else if (place_.kind == OutputKind::STREAM) {
         handle_ = OpenStream(place_.target);
     } else {
-        const std::filesystem::path folder = std::filesystem::path(place_.target).parent_path();
+        const std::filesystem::path folder = PathOf(place_.target).parent_path();
         if (!folder.empty()) {
             std::error_code error;
             std::filesystem::create_directories(folder, error);
-            if (error) throw FileError("cannot create folder " + folder.string() + ": " + error.message());
+            if (error) throw FileError("cannot create folder " + TextOf(folder) + ": " + error.message());
         }
-        handle_ = CreateTemporary(folder.string(), &temp_);
+        handle_ = CreateTemporary(TextOf(folder), &temp_);
     }
     buffer_.reserve(size_t{1} << 16);
 }
@@ -141,7 +150,7 @@ void OutputFile::Commit() {
 // ---------------------------------------------------------------- names
 
 std::string Extension(const std::string &path) {
-    std::string ext = std::filesystem::path(path).extension().string();
+    std::string ext = TextOf(PathOf(path).extension());
     std::transform(ext.begin(), ext.end(), ext.begin(),
                    [](unsigned char c) { return static_cast<char>(tolower(c)); });
     return ext;
@@ -180,8 +189,8 @@ void CheckNamePattern(const std::string &pattern) {
 
 std::string ExpandName(const std::string &pattern, const std::string &input, const std::string &ext,
                        uint64_t offset) {
-    const std::filesystem::path in(input);
-    return Expand(pattern, in.stem().string(), in.filename().string(), ext, offset);
+    const std::filesystem::path in = PathOf(input);
+    return Expand(pattern, TextOf(in.stem()), TextOf(in.filename()), ext, offset);
 }
 
 } // namespace pxc

@@ -7,6 +7,7 @@
 #include <stdint.h>
 
 #include <atomic>
+#include <filesystem>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -77,6 +78,11 @@ OutputPlace CheckOutputFree(const std::string &path, bool force);
 // Whether something is at `path` that an output would replace or write
 // through (for --skip-existing).
 bool OutputExists(const std::string &path);
+
+// A UTF-8 name as a path and back (std::string paths are in the system's
+// narrow encoding, which need not be UTF-8).
+std::filesystem::path PathOf(const std::string &name);
+std::string TextOf(const std::filesystem::path &path);
 
 // Lower-case extension including the dot ("" when there is none).
 std::string Extension(const std::string &path);

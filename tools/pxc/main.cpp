@@ -93,7 +93,15 @@ void AddOutputs(CLI::App *app, Settings &s, const std::string &what) {
 } // namespace
 
 int main(int argc, char **argv) {
+    PrepareStandardStreams();
     InstallStopHandlers();
+    // From here on the arguments are UTF-8, whatever the system passed.
+    std::vector<std::string> arguments = ProgramArguments(argc, argv);
+    std::vector<char *> pointers;
+    for (std::string &a : arguments) pointers.push_back(a.data());
+    pointers.push_back(nullptr);
+    argc = static_cast<int>(arguments.size());
+    argv = pointers.data();
     Settings s;
     s.threads = std::thread::hardware_concurrency();
     if (s.threads == 0) s.threads = 1;
@@ -101,6 +109,9 @@ int main(int argc, char **argv) {
     CLI::App app{"pxc: read, check, convert and write PXCM pictures, and find them inside other files"};
     app.set_version_flag("--version", std::string("pxc ") + PXC_VERSION + "\nplug-in: " + Banner());
     app.require_subcommand(1);
+    // Options are -x and --name everywhere: an argument that begins with
+    // '/' is a file (CLI11 would take it for an option on Windows).
+    app.allow_windows_style_options(false);
     app.footer("Exit status: 0 when every file succeeded, 1 when any failed, 2 for a usage error,\n"
                "130 after Ctrl-C (probe and verify have their own; see their --help).\n"
                "Run 'pxc COMMAND --help' for a command's options; 'man pxc' for everything.\n" +

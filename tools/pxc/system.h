@@ -1,9 +1,9 @@
 // What pxc needs from the operating system, as plain functions and two
 // small classes: stop requests (signals), the terminal, input files mapped
 // into memory, and the file-system side of output files (temporary names,
-// renames, nodes that must not be replaced). system_posix.cpp implements
-// them for POSIX systems; another system needs only its own version of that
-// one file.
+// renames, nodes that must not be replaced), the command line and the
+// text written to the console. system_posix.cpp implements them for POSIX
+// systems, system_windows.cpp for Windows. Names are UTF-8 throughout.
 #ifndef PXC_SYSTEM_H
 #define PXC_SYSTEM_H
 
@@ -11,6 +11,7 @@
 #include <stdint.h>
 
 #include <string>
+#include <vector>
 
 namespace pxc {
 
@@ -27,11 +28,27 @@ void SetStopRequest(int signal_number);
 // The exit status of a program stopped by that signal (130 for Ctrl-C).
 int StopExitStatus();
 
+// ---- the command line and the standard streams
+// Puts the standard streams in the state the program expects: bytes pass
+// through unchanged (no line-end translation).
+void PrepareStandardStreams();
+// The program's arguments as UTF-8 (argv itself where that is what the
+// system passes).
+std::vector<std::string> ProgramArguments(int argc, char **argv);
+// The names that a wildcard pattern (* and ?) in the last part of an input
+// name stands for, in order, where the shell leaves patterns to the
+// program; otherwise, and when nothing matches, the name itself.
+std::vector<std::string> ExpandWildcards(const std::string &name);
+
 // ---- the terminal
 enum StandardStream { STANDARD_INPUT = 0, STANDARD_OUTPUT = 1, STANDARD_ERROR = 2 };
 bool IsTerminal(StandardStream stream);
 // Columns of the terminal that standard error shows on (0 when it is none).
 int TerminalColumns();
+// Writes UTF-8 text to standard output or standard error, in order with
+// what stdio wrote there: a terminal shows its characters, a file or pipe
+// gets the bytes.
+void WriteText(StandardStream stream, const std::string &text);
 
 // ---- input
 // What a name refers to, following symbolic links.

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -57,6 +58,15 @@ void SetStopRequest(int signal_number) {
 }
 int StopExitStatus() { return 128 + (StopSignal() != 0 ? StopSignal() : SIGINT); }
 
+// ---------------------------------------------------------------- command line
+
+void PrepareStandardStreams() {}
+
+std::vector<std::string> ProgramArguments(int argc, char **argv) { return std::vector<std::string>(argv, argv + argc); }
+
+// The shell has expanded the patterns already.
+std::vector<std::string> ExpandWildcards(const std::string &name) { return {name}; }
+
 // ---------------------------------------------------------------- terminal
 
 bool IsTerminal(StandardStream stream) { return isatty(static_cast<int>(stream)) == 1; }
@@ -70,6 +80,10 @@ int TerminalColumns() {
         if (n > 0) return n;
     }
     return 80;
+}
+
+void WriteText(StandardStream stream, const std::string &text) {
+    fwrite(text.data(), 1, text.size(), stream == STANDARD_OUTPUT ? stdout : stderr);
 }
 
 // ---------------------------------------------------------------- input
