@@ -93,6 +93,9 @@ package() {
 }
 
 step "wine setup" setup || exit 1
+# The sources of the libraries pxc.exe links (cheap when fetched): before the
+# first configure of win64, which builds pxc.exe only when they are there.
+step "library sources for pxc.exe" scripts/fetch-windows-sources.sh || exit 1
 step pictures pictures || exit 1
 
 if [ "$what" = all ] || [ "$what" = win64 ]; then
