@@ -3,10 +3,12 @@
 #include <string.h>
 
 #include <algorithm>
+#include <cmath>
 #include <memory>
 
 #include <libdeflate.h>
 #include <spng.h>
+#include <zlib.h>
 
 namespace pxc {
 
@@ -101,17 +103,36 @@ void WriteBmp(const Bitmap &bitmap, OutputFile &out) {
 
 namespace {
 
-// PNG output: rows filtered one by one, each with the filter whose output
-// has the smallest sum of absolute values (as signed bytes), the usual
-// choice; the filtered rows compressed by libdeflate in one zlib stream.
-// (At these levels libdeflate is several times faster than zlib at its
-// default, and as small or smaller but on some photographs.)
+// PNG output. Each row is filtered with the filter whose output bytes have
+// the lowest entropy in that row (the byte histogram's, which the Huffman
+// codes after the matches pay for). The filtered rows are then compressed
+// in one zlib stream by one of three coders, chosen per picture on a
+// sample of bands spread over its height:
+//  - rows that leave most of their bytes to the coder at the usual level
+//    (noise to a match search) go through libdeflate at its fastest level;
+//  - rows where libdeflate's matches do clearly worse than zlib's run
+//    coder (photographs: literals with short runs, on which the short
+//    matches cost more than they save) go through that run coder;
+//  - the rest (drawings, screens, flat colours) through libdeflate at the
+//    usual level.
+// Small pictures are compressed both ways and keep the smaller result.
 constexpr int PNG_LEVEL = 6;
 constexpr int PNG_FAST_LEVEL = 1;
+// Sampled bands that keep more than this share of their bytes at the usual
+// level are noise.
+constexpr double NOISE_SHARE = 0.7;
+// The bands are compressed apart, without the rows above them, which costs
+// the match search more than the run coder; the run coder is taken where it
+// wins on them by more than this.
+constexpr double RUN_CODER_MARGIN = 1.015;
+constexpr size_t SAMPLE_BANDS = 8;
+// A sixteenth of the rows go to the sample.
+constexpr uint32_t SAMPLE_SHARE = 16;
+// Filtered pictures up to this size are compressed by both coders.
+constexpr size_t SMALL_PICTURE = size_t{256} << 10;
 
 enum PngFilter : uint8_t { FILTER_NONE = 0, FILTER_SUB = 1, FILTER_UP = 2, FILTER_AVERAGE = 3, FILTER_PAETH = 4 };
-
-inline uint32_t Magnitude(uint8_t v) { return v < 128 ? v : 256u - v; }
+constexpr int FILTERS = 5;
 
 inline uint8_t Paeth(int a, int b, int c) {
     const int p = a + b - c;
@@ -123,46 +144,71 @@ inline uint8_t Paeth(int a, int b, int c) {
     return static_cast<uint8_t>(ab_cost <= pc ? ab : c);
 }
 
-// The filtered row (filter byte first) of RGB row `row` below `above`
-// (null for the first row) into out[0 .. 1 + n]; `scratch` holds 4 n bytes.
-void FilterRow(const uint8_t *row, const uint8_t *above, size_t n, uint8_t *out, uint8_t *scratch) {
-    uint8_t *sub = scratch;
-    uint8_t *up = scratch + n;
-    uint8_t *average = scratch + 2 * n;
-    uint8_t *paeth = scratch + 3 * n;
-    uint32_t cost[5] = {};
-    for (size_t i = 0; i < n; i++) cost[FILTER_NONE] += Magnitude(row[i]);
-    for (size_t i = 0; i < n; i++) {
-        const uint8_t a = i >= 3 ? row[i - 3] : 0;
-        sub[i] = static_cast<uint8_t>(row[i] - a);
+// Filters the rows of one picture, `n` bytes of RGB each, keeping its
+// buffers from row to row.
+class RowFilter {
+public:
+    explicit RowFilter(size_t n) : n_(n), scratch_(4 * n), zero_(n), entropy_(n + 1) {
+        // c log2 c for every count a row can have: a row's entropy in bits
+        // is n log2 n minus the sum of these over its histogram.
+        for (size_t c = 2; c <= n; c++)
+            entropy_[c] = static_cast<float>(static_cast<double>(c) * std::log2(static_cast<double>(c)));
     }
-    for (size_t i = 0; i < n; i++) cost[FILTER_SUB] += Magnitude(sub[i]);
-    if (above != nullptr) {
-        for (size_t i = 0; i < n; i++) up[i] = static_cast<uint8_t>(row[i] - above[i]);
-        for (size_t i = 0; i < n; i++) {
-            const uint32_t a = i >= 3 ? row[i - 3] : 0;
-            average[i] = static_cast<uint8_t>(row[i] - ((a + above[i]) >> 1));
+
+    // The filtered row (filter byte first) of `row` below `above` (null for
+    // the first row) into out[0 .. 1 + n].
+    void Filter(const uint8_t *row, const uint8_t *above, uint8_t *out) {
+        const size_t n = n_;
+        if (above == nullptr) above = zero_.data();
+        uint8_t *sub = scratch_.data();
+        uint8_t *up = sub + n;
+        uint8_t *average = sub + 2 * n;
+        uint8_t *paeth = sub + 3 * n;
+        const size_t lead = std::min<size_t>(3, n);
+        for (size_t i = 0; i < lead; i++) {
+            sub[i] = row[i];
+            up[i] = static_cast<uint8_t>(row[i] - above[i]);
+            average[i] = static_cast<uint8_t>(row[i] - (above[i] >> 1));
+            paeth[i] = static_cast<uint8_t>(row[i] - above[i]); // Paeth(0, b, 0) is b
         }
+        for (size_t i = lead; i < n; i++) sub[i] = static_cast<uint8_t>(row[i] - row[i - 3]);
+        for (size_t i = lead; i < n; i++) up[i] = static_cast<uint8_t>(row[i] - above[i]);
+        for (size_t i = lead; i < n; i++)
+            average[i] = static_cast<uint8_t>(row[i] - ((static_cast<uint32_t>(row[i - 3]) + above[i]) >> 1));
+        for (size_t i = lead; i < n; i++)
+            paeth[i] = static_cast<uint8_t>(row[i] - Paeth(row[i - 3], above[i], above[i - 3]));
+
+        uint32_t counts[FILTERS][256];
+        memset(counts, 0, sizeof counts);
         for (size_t i = 0; i < n; i++) {
-            const int a = i >= 3 ? row[i - 3] : 0;
-            const int c = i >= 3 ? above[i - 3] : 0;
-            paeth[i] = static_cast<uint8_t>(row[i] - Paeth(a, above[i], c));
+            counts[FILTER_NONE][row[i]]++;
+            counts[FILTER_SUB][sub[i]]++;
+            counts[FILTER_UP][up[i]]++;
+            counts[FILTER_AVERAGE][average[i]]++;
+            counts[FILTER_PAETH][paeth[i]]++;
         }
-        for (size_t i = 0; i < n; i++) cost[FILTER_UP] += Magnitude(up[i]);
-        for (size_t i = 0; i < n; i++) cost[FILTER_AVERAGE] += Magnitude(average[i]);
-        for (size_t i = 0; i < n; i++) cost[FILTER_PAETH] += Magnitude(paeth[i]);
-    } else {
-        // Above the first row everything is 0: up is none, average and
-        // Paeth come down to halves of and the same as sub.
-        cost[FILTER_UP] = cost[FILTER_AVERAGE] = cost[FILTER_PAETH] = UINT32_MAX;
+        // The lowest entropy is the largest sum of c log2 c; ties go to the
+        // simpler filter.
+        int best = FILTER_NONE;
+        float best_sum = -1;
+        for (int f = FILTER_NONE; f < FILTERS; f++) {
+            float sum = 0;
+            for (int v = 0; v < 256; v++) sum += entropy_[counts[f][v]];
+            if (sum > best_sum) {
+                best_sum = sum;
+                best = f;
+            }
+        }
+        out[0] = static_cast<uint8_t>(best);
+        memcpy(out + 1, best == FILTER_NONE ? row : scratch_.data() + (best - 1) * n, n);
     }
-    uint8_t best = FILTER_NONE;
-    for (uint8_t f = FILTER_SUB; f <= FILTER_PAETH; f++)
-        if (cost[f] < cost[best]) best = f;
-    out[0] = best;
-    const uint8_t *chosen = best == FILTER_NONE ? row : scratch + (best - 1) * n;
-    memcpy(out + 1, chosen, n);
-}
+
+private:
+    size_t n_;
+    std::vector<uint8_t> scratch_;
+    std::vector<uint8_t> zero_;
+    std::vector<float> entropy_;
+};
 
 void PutBe32(uint8_t *p, uint32_t v) {
     p[0] = static_cast<uint8_t>(v >> 24);
@@ -188,6 +234,106 @@ void WriteChunk(OutputFile &out, const char type[4], const uint8_t *data, size_t
 struct CompressorDeleter {
     void operator()(libdeflate_compressor *c) const { libdeflate_free_compressor(c); }
 };
+using Compressor = std::unique_ptr<libdeflate_compressor, CompressorDeleter>;
+
+Compressor NewCompressor(int level) {
+    Compressor c(libdeflate_alloc_compressor(level));
+    if (!c) throw FileError("out of memory");
+    return c;
+}
+
+// zlib's run coder: Huffman codes with matches at distance 1 only.
+class RunCoder {
+public:
+    RunCoder() {
+        // The largest memory level: longer blocks, each with its own codes.
+        if (deflateInit2(&z_, 6, Z_DEFLATED, 15, 9, Z_RLE) != Z_OK) throw FileError("out of memory");
+    }
+    ~RunCoder() { deflateEnd(&z_); }
+    RunCoder(const RunCoder &) = delete;
+    RunCoder &operator=(const RunCoder &) = delete;
+
+    size_t Bound(size_t size) { return deflateBound(&z_, static_cast<uLong>(size)); }
+
+    // A whole zlib stream of in[0 .. size) into out, which holds Bound(size)
+    // bytes; its size, 0 on failure. With `raw`, a bare deflate stream.
+    size_t Compress(const uint8_t *in, size_t size, uint8_t *out, size_t room, bool raw = false) {
+        if (raw != raw_) {
+            deflateEnd(&z_);
+            if (deflateInit2(&z_, 6, Z_DEFLATED, raw ? -15 : 15, 9, Z_RLE) != Z_OK) throw FileError("out of memory");
+            raw_ = raw;
+        } else if (deflateReset(&z_) != Z_OK) {
+            return 0;
+        }
+        size_t done = 0;
+        z_.next_out = out;
+        // zlib counts in uInt: large pictures go in several calls.
+        constexpr size_t STEP = size_t{1} << 30;
+        int r = Z_OK;
+        while (r == Z_OK) {
+            const size_t in_step = std::min(STEP, size - done);
+            z_.next_in = const_cast<uint8_t *>(in + done);
+            z_.avail_in = static_cast<uInt>(in_step);
+            const size_t out_at = static_cast<size_t>(z_.next_out - out);
+            z_.avail_out = static_cast<uInt>(std::min(STEP, room - out_at));
+            r = deflate(&z_, done + in_step == size ? Z_FINISH : Z_NO_FLUSH);
+            done += in_step - z_.avail_in;
+        }
+        if (r != Z_STREAM_END) return 0;
+        return static_cast<size_t>(z_.next_out - out);
+    }
+
+private:
+    z_stream z_{};
+    bool raw_ = false;
+};
+
+enum class Coder { FAST, USUAL, RUNS };
+
+// The coder for these filtered rows (`height` rows of `row_bytes` each),
+// from a sample of bands over the height.
+Coder ChooseCoder(const uint8_t *filtered, uint32_t height, size_t row_bytes, RunCoder &runs,
+                  std::vector<uint8_t> &work) {
+    const uint32_t band_rows = std::max<uint32_t>(1, height / (SAMPLE_SHARE * SAMPLE_BANDS));
+    const size_t band = band_rows * row_bytes;
+    Compressor usual = NewCompressor(PNG_LEVEL);
+    const size_t room = std::max(libdeflate_deflate_compress_bound(usual.get(), band), runs.Bound(band));
+    if (work.size() < room) work.resize(room);
+    uint64_t sampled = 0, usual_bytes = 0, run_bytes = 0;
+    for (size_t b = 0; b < SAMPLE_BANDS; b++) {
+        // Band b is centred at (2 b + 1) / 16 of the height.
+        uint32_t y = static_cast<uint32_t>(static_cast<uint64_t>(height) * (2 * b + 1) / (2 * SAMPLE_BANDS));
+        y = std::min(y, height - band_rows);
+        const uint8_t *in = filtered + static_cast<size_t>(y) * row_bytes;
+        const size_t u = libdeflate_deflate_compress(usual.get(), in, band, work.data(), work.size());
+        const size_t r = runs.Compress(in, band, work.data(), work.size(), true);
+        sampled += band;
+        usual_bytes += u == 0 ? band : u;
+        run_bytes += r == 0 ? band : r;
+    }
+    if (static_cast<double>(usual_bytes) > NOISE_SHARE * static_cast<double>(sampled)) return Coder::FAST;
+    if (static_cast<double>(usual_bytes) > RUN_CODER_MARGIN * static_cast<double>(run_bytes)) return Coder::RUNS;
+    return Coder::USUAL;
+}
+
+// The buffers a thread keeps from picture to picture: fresh ones for each
+// would cost a page fault per 4 KiB written.
+struct PngBuffers {
+    std::vector<uint8_t> filtered;
+    std::vector<uint8_t> compressed;
+    std::vector<uint8_t> other;
+};
+
+void Grow(std::vector<uint8_t> &v, size_t size) {
+    if (v.size() >= size) return;
+    try {
+        v.clear();
+        v.shrink_to_fit();
+        v.resize(size);
+    } catch (const std::bad_alloc &) {
+        throw FileError("out of memory");
+    }
+}
 
 } // namespace
 
@@ -195,12 +341,16 @@ void WritePng(const Bitmap &bitmap, OutputFile &out, const RowProgress &progress
     const uint32_t width = bitmap.width();
     const uint32_t height = bitmap.height();
     const size_t n = static_cast<size_t>(width) * 3;
-    const size_t filtered_size = static_cast<size_t>(height) * (n + 1);
-    std::vector<uint8_t> filtered, rows, scratch;
+    const size_t row_bytes = n + 1;
+    const size_t filtered_size = static_cast<size_t>(height) * row_bytes;
+    thread_local PngBuffers buffers;
+    Grow(buffers.filtered, filtered_size);
+    uint8_t *filtered = buffers.filtered.data();
+    std::vector<uint8_t> rows;
+    std::unique_ptr<RowFilter> filter;
     try {
-        filtered.resize(filtered_size);
         rows.resize(2 * n);
-        scratch.resize(4 * n);
+        filter = std::make_unique<RowFilter>(n);
     } catch (const std::bad_alloc &) {
         throw FileError("out of memory");
     }
@@ -216,28 +366,36 @@ void WritePng(const Bitmap &bitmap, OutputFile &out, const RowProgress &progress
             row[i + 1] = src[i + GREEN_BYTE];
             row[i + 2] = src[i + BLUE_BYTE];
         }
-        FilterRow(row, y == 0 ? nullptr : above, n, filtered.data() + y * (n + 1), scratch.data());
+        filter->Filter(row, y == 0 ? nullptr : above, filtered + y * row_bytes);
         std::swap(row, above);
     }
-    // A fast pass first. Where it leaves most of the bytes, the filtered
-    // rows are noise to the compressor and a longer match search finds
-    // little more: that result is kept. Otherwise the rows are compressed
-    // again at the usual level.
-    std::vector<uint8_t> data;
+
+    RunCoder runs;
+    const bool small = filtered_size <= SMALL_PICTURE;
+    const Coder coder = small ? Coder::USUAL : ChooseCoder(filtered, height, row_bytes, runs, buffers.other);
     size_t compressed = 0;
-    for (const int level : {PNG_FAST_LEVEL, PNG_LEVEL}) {
-        std::unique_ptr<libdeflate_compressor, CompressorDeleter> compressor(libdeflate_alloc_compressor(level));
-        if (!compressor) throw FileError("out of memory");
-        try {
-            data.resize(libdeflate_zlib_compress_bound(compressor.get(), filtered_size));
-        } catch (const std::bad_alloc &) {
-            throw FileError("out of memory");
+    const uint8_t *data = nullptr;
+    if (coder == Coder::RUNS) {
+        Grow(buffers.compressed, runs.Bound(filtered_size));
+        compressed = runs.Compress(filtered, filtered_size, buffers.compressed.data(), buffers.compressed.size());
+        data = buffers.compressed.data();
+    } else {
+        Compressor c = NewCompressor(coder == Coder::FAST ? PNG_FAST_LEVEL : PNG_LEVEL);
+        Grow(buffers.compressed, libdeflate_zlib_compress_bound(c.get(), filtered_size));
+        compressed = libdeflate_zlib_compress(c.get(), filtered, filtered_size, buffers.compressed.data(),
+                                              buffers.compressed.size());
+        data = buffers.compressed.data();
+        if (small && compressed != 0) {
+            // And the run coder; the smaller stream is kept.
+            Grow(buffers.other, runs.Bound(filtered_size));
+            const size_t r = runs.Compress(filtered, filtered_size, buffers.other.data(), buffers.other.size());
+            if (r != 0 && r < compressed) {
+                compressed = r;
+                data = buffers.other.data();
+            }
         }
-        compressed = libdeflate_zlib_compress(compressor.get(), filtered.data(), filtered_size, data.data(),
-                                              data.size());
-        if (compressed == 0) throw FileError("cannot compress PNG " + out.path());
-        if (compressed > filtered_size / 4 * 3) break;
     }
+    if (compressed == 0) throw FileError("cannot compress PNG " + out.path());
     if (progress) progress("writing rows", height, height);
 
     static const uint8_t SIGNATURE[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
@@ -254,7 +412,7 @@ void WritePng(const Bitmap &bitmap, OutputFile &out, const RowProgress &progress
     // IDAT chunks of at most 1 MiB each.
     constexpr size_t IDAT_BYTES = size_t{1} << 20;
     for (size_t at = 0; at < compressed; at += IDAT_BYTES)
-        WriteChunk(out, "IDAT", data.data() + at, std::min(IDAT_BYTES, compressed - at));
+        WriteChunk(out, "IDAT", data + at, std::min(IDAT_BYTES, compressed - at));
     WriteChunk(out, "IEND", nullptr, 0);
 }
 
