@@ -118,11 +118,9 @@ void WriteBmp(const Bitmap &bitmap, OutputFile &out) {
 
 namespace {
 
-// PNG output. Each row is filtered with the filter whose output bytes have
-// the lowest entropy in that row (the byte histogram's, which the Huffman
-// codes after the matches pay for). The filtered rows are then compressed
-// in one zlib stream by one of three coders, chosen per picture on a
-// sample of bands spread over its height:
+// PNG output. The coder for the filtered rows is chosen per picture on a
+// sample of bands spread over its height, which are filtered first and
+// compressed apart by each candidate:
 //  - rows that leave most of their bytes to the coder at the usual level
 //    (noise to a match search) go through libdeflate at its fastest level;
 //  - rows where libdeflate's matches do clearly worse than zlib's run
@@ -130,7 +128,12 @@ namespace {
 //    matches cost more than they save) go through that run coder;
 //  - the rest (drawings, screens, flat colours) through libdeflate at the
 //    usual level.
-// Small pictures are compressed both ways and keep the smaller result.
+// Each row gets the filter whose output bytes have the lowest entropy in
+// that row (the byte histogram's, which the Huffman codes after the matches
+// pay for); but rows that are noise all get the filter most of the sampled
+// rows got, which costs a fifth of trying them all and gives as small an
+// output there. Small pictures skip the sample: they are compressed by both
+// libdeflate's usual level and the run coder, and keep the smaller result.
 constexpr int PNG_LEVEL = 6;
 constexpr int PNG_FAST_LEVEL = 1;
 // Sampled bands that keep more than this share of their bytes at the usual
@@ -140,9 +143,10 @@ constexpr double NOISE_SHARE = 0.7;
 // the match search more than the run coder; the run coder is taken where it
 // wins on them by more than this.
 constexpr double RUN_CODER_MARGIN = 1.015;
-constexpr size_t SAMPLE_BANDS = 8;
-// A sixteenth of the rows go to the sample.
+constexpr uint32_t SAMPLE_BANDS = 8;
+// A sixteenth of the rows go to the sample, at most SAMPLE_BYTES of them.
 constexpr uint32_t SAMPLE_SHARE = 16;
+constexpr size_t SAMPLE_BYTES = size_t{128} << 10;
 // Filtered pictures up to this size are compressed by both coders.
 constexpr size_t SMALL_PICTURE = size_t{256} << 10;
 
@@ -171,8 +175,39 @@ public:
     }
 
     // The filtered row (filter byte first) of `row` below `above` (null for
-    // the first row) into out[0 .. 1 + n].
-    void Filter(const uint8_t *row, const uint8_t *above, uint8_t *out) {
+    // the first row) with filter f into out[0 .. 1 + n].
+    void Apply(int f, const uint8_t *row, const uint8_t *above, uint8_t *out) const {
+        const size_t n = n_;
+        if (above == nullptr) above = zero_.data();
+        out[0] = static_cast<uint8_t>(f);
+        uint8_t *o = out + 1;
+        const size_t lead = std::min<size_t>(3, n);
+        switch (f) {
+        case FILTER_NONE:
+            memcpy(o, row, n);
+            break;
+        case FILTER_SUB:
+            for (size_t i = 0; i < lead; i++) o[i] = row[i];
+            for (size_t i = lead; i < n; i++) o[i] = static_cast<uint8_t>(row[i] - row[i - 3]);
+            break;
+        case FILTER_UP:
+            for (size_t i = 0; i < n; i++) o[i] = static_cast<uint8_t>(row[i] - above[i]);
+            break;
+        case FILTER_AVERAGE:
+            for (size_t i = 0; i < lead; i++) o[i] = static_cast<uint8_t>(row[i] - (above[i] >> 1));
+            for (size_t i = lead; i < n; i++)
+                o[i] = static_cast<uint8_t>(row[i] - ((static_cast<uint32_t>(row[i - 3]) + above[i]) >> 1));
+            break;
+        default:
+            for (size_t i = 0; i < lead; i++) o[i] = static_cast<uint8_t>(row[i] - above[i]);
+            for (size_t i = lead; i < n; i++)
+                o[i] = static_cast<uint8_t>(row[i] - Paeth(row[i - 3], above[i], above[i - 3]));
+            break;
+        }
+    }
+
+    // The same with the filter of the lowest entropy, which it returns.
+    int Filter(const uint8_t *row, const uint8_t *above, uint8_t *out) {
         const size_t n = n_;
         if (above == nullptr) above = zero_.data();
         uint8_t *sub = scratch_.data();
@@ -216,6 +251,7 @@ public:
         }
         out[0] = static_cast<uint8_t>(best);
         memcpy(out + 1, best == FILTER_NONE ? row : scratch_.data() + (best - 1) * n, n);
+        return best;
     }
 
 private:
@@ -305,26 +341,43 @@ private:
 
 enum class Coder { FAST, USUAL, RUNS };
 
-// The coder for these filtered rows (`height` rows of `row_bytes` each),
-// from a sample of bands over the height.
-Coder ChooseCoder(const uint8_t *filtered, uint32_t height, size_t row_bytes, RunCoder &runs,
-                  std::vector<uint8_t> &work) {
-    const uint32_t band_rows = std::max<uint32_t>(1, height / (SAMPLE_SHARE * SAMPLE_BANDS));
-    const size_t band = band_rows * row_bytes;
-    Compressor usual = NewCompressor(PNG_LEVEL);
-    const size_t room = std::max(libdeflate_deflate_compress_bound(usual.get(), band), runs.Bound(band));
-    if (work.size() < room) work.resize(room);
-    uint64_t sampled = 0, usual_bytes = 0, run_bytes = 0;
-    for (size_t b = 0; b < SAMPLE_BANDS; b++) {
-        // Band b is centred at (2 b + 1) / 16 of the height.
+struct Band {
+    uint32_t y;
+    uint32_t rows;
+};
+
+// The sampled bands, top-down and apart: band b is centred at (2 b + 1) / 16
+// of the height.
+std::vector<Band> SampleBands(uint32_t height, size_t row_bytes) {
+    uint32_t rows = std::max<uint32_t>(1, height / (SAMPLE_SHARE * SAMPLE_BANDS));
+    rows = static_cast<uint32_t>(std::min<size_t>(rows, std::max<size_t>(1, SAMPLE_BYTES / SAMPLE_BANDS / row_bytes)));
+    rows = std::min(rows, height);
+    std::vector<Band> bands;
+    for (uint32_t b = 0; b < SAMPLE_BANDS; b++) {
         uint32_t y = static_cast<uint32_t>(static_cast<uint64_t>(height) * (2 * b + 1) / (2 * SAMPLE_BANDS));
-        y = std::min(y, height - band_rows);
-        const uint8_t *in = filtered + static_cast<size_t>(y) * row_bytes;
-        const size_t u = libdeflate_deflate_compress(usual.get(), in, band, work.data(), work.size());
-        const size_t r = runs.Compress(in, band, work.data(), work.size(), true);
-        sampled += band;
-        usual_bytes += u == 0 ? band : u;
-        run_bytes += r == 0 ? band : r;
+        y = std::min(y, height - rows);
+        if (!bands.empty() && y < bands.back().y + bands.back().rows) continue;
+        bands.push_back({y, rows});
+    }
+    return bands;
+}
+
+// The coder for filtered rows (of `row_bytes` each) from their sampled
+// bands, compressed apart.
+Coder ChooseCoder(const uint8_t *filtered, size_t row_bytes, const std::vector<Band> &bands, RunCoder &runs,
+                  std::vector<uint8_t> &work) {
+    Compressor usual = NewCompressor(PNG_LEVEL);
+    uint64_t sampled = 0, usual_bytes = 0, run_bytes = 0;
+    for (const Band &band : bands) {
+        const size_t size = band.rows * row_bytes;
+        const size_t room = std::max(libdeflate_deflate_compress_bound(usual.get(), size), runs.Bound(size));
+        if (work.size() < room) work.resize(room);
+        const uint8_t *in = filtered + static_cast<size_t>(band.y) * row_bytes;
+        const size_t u = libdeflate_deflate_compress(usual.get(), in, size, work.data(), work.size());
+        const size_t r = runs.Compress(in, size, work.data(), work.size(), true);
+        sampled += size;
+        usual_bytes += u == 0 ? size : u;
+        run_bytes += r == 0 ? size : r;
     }
     if (static_cast<double>(usual_bytes) > NOISE_SHARE * static_cast<double>(sampled)) return Coder::FAST;
     if (static_cast<double>(usual_bytes) > RUN_CODER_MARGIN * static_cast<double>(run_bytes)) return Coder::RUNS;
@@ -361,33 +414,63 @@ void WritePng(const Bitmap &bitmap, OutputFile &out, const RowProgress &progress
     thread_local PngBuffers buffers;
     Grow(buffers.filtered, filtered_size);
     uint8_t *filtered = buffers.filtered.data();
-    std::vector<uint8_t> rows;
+    std::vector<uint8_t> rgb;
     std::unique_ptr<RowFilter> filter;
     try {
-        rows.resize(2 * n);
+        rgb.resize(2 * n);
         filter = std::make_unique<RowFilter>(n);
     } catch (const std::bad_alloc &) {
         throw FileError("out of memory");
     }
-    // Rows top-down in red, green, blue, each filtered against the one above.
-    uint8_t *row = rows.data();
-    uint8_t *above = rows.data() + n;
-    for (uint32_t y = 0; y < height; y++) {
-        if (g_cancel.load()) throw FileError("cancelled");
-        if (progress && (y & 63) == 0) progress("writing rows", y, height);
+    auto to_rgb = [&](uint32_t y, uint8_t *row) {
         const uint8_t *src = bitmap.Row(y);
         for (size_t i = 0; i < n; i += 3) {
             row[i] = src[i + RED_BYTE];
             row[i + 1] = src[i + GREEN_BYTE];
             row[i + 2] = src[i + BLUE_BYTE];
         }
-        filter->Filter(row, y == 0 ? nullptr : above, filtered + y * row_bytes);
-        std::swap(row, above);
-    }
+    };
+    // Rows [from, to) top-down in red, green, blue, each filtered against
+    // the one above: with `fixed` if it is a filter, else with the filter
+    // of the lowest entropy (counted in `chosen`).
+    uint32_t chosen[FILTERS] = {};
+    auto filter_rows = [&](uint32_t from, uint32_t to, int fixed) {
+        if (from >= to) return;
+        uint8_t *row = rgb.data();
+        uint8_t *above = rgb.data() + n;
+        if (from > 0) to_rgb(from - 1, above);
+        for (uint32_t y = from; y < to; y++) {
+            if (g_cancel.load()) throw FileError("cancelled");
+            if (progress && (y & 63) == 0) progress("writing rows", y, height);
+            to_rgb(y, row);
+            uint8_t *dst = filtered + y * row_bytes;
+            if (fixed >= 0) {
+                filter->Apply(fixed, row, y == 0 ? nullptr : above, dst);
+            } else {
+                chosen[filter->Filter(row, y == 0 ? nullptr : above, dst)]++;
+            }
+            std::swap(row, above);
+        }
+    };
 
     RunCoder runs;
     const bool small = filtered_size <= SMALL_PICTURE;
-    const Coder coder = small ? Coder::USUAL : ChooseCoder(filtered, height, row_bytes, runs, buffers.other);
+    Coder coder = Coder::USUAL;
+    if (small) {
+        filter_rows(0, height, -1);
+    } else {
+        const std::vector<Band> bands = SampleBands(height, row_bytes);
+        for (const Band &band : bands) filter_rows(band.y, band.y + band.rows, -1);
+        coder = ChooseCoder(filtered, row_bytes, bands, runs, buffers.other);
+        const int fixed =
+            coder == Coder::FAST ? static_cast<int>(std::max_element(chosen, chosen + FILTERS) - chosen) : -1;
+        uint32_t y = 0;
+        for (const Band &band : bands) {
+            filter_rows(y, band.y, fixed);
+            y = band.y + band.rows;
+        }
+        filter_rows(y, height, fixed);
+    }
     size_t compressed = 0;
     const uint8_t *data = nullptr;
     if (coder == Coder::RUNS) {
