@@ -293,12 +293,13 @@ Compressor NewCompressor(int level) {
     return c;
 }
 
-// zlib's run coder: Huffman codes with matches at distance 1 only.
+// zlib's run coder: Huffman codes with matches at distance 1 only; a zlib
+// stream, or with `raw` a bare deflate stream.
 class RunCoder {
 public:
-    RunCoder() {
+    explicit RunCoder(bool raw) {
         // The largest memory level: longer blocks, each with its own codes.
-        if (deflateInit2(&z_, 6, Z_DEFLATED, 15, 9, Z_RLE) != Z_OK) throw FileError("out of memory");
+        if (deflateInit2(&z_, 6, Z_DEFLATED, raw ? -15 : 15, 9, Z_RLE) != Z_OK) throw FileError("out of memory");
     }
     ~RunCoder() { deflateEnd(&z_); }
     RunCoder(const RunCoder &) = delete;
@@ -306,20 +307,14 @@ public:
 
     size_t Bound(size_t size) { return deflateBound(&z_, static_cast<uLong>(size)); }
 
-    // A whole zlib stream of in[0 .. size) into out, which holds Bound(size)
-    // bytes; its size, 0 on failure. With `raw`, a bare deflate stream.
-    size_t Compress(const uint8_t *in, size_t size, uint8_t *out, size_t room, bool raw = false) {
-        if (raw != raw_) {
-            deflateEnd(&z_);
-            if (deflateInit2(&z_, 6, Z_DEFLATED, raw ? -15 : 15, 9, Z_RLE) != Z_OK) throw FileError("out of memory");
-            raw_ = raw;
-        } else if (deflateReset(&z_) != Z_OK) {
-            return 0;
-        }
-        size_t done = 0;
-        z_.next_out = out;
+    // The stream of in[0 .. size) into out[0 .. room); its size, 0 when it
+    // does not fit.
+    size_t Compress(const uint8_t *in, size_t size, uint8_t *out, size_t room) {
+        if (deflateReset(&z_) != Z_OK) return 0;
         // zlib counts in uInt: large pictures go in several calls.
         constexpr size_t STEP = size_t{1} << 30;
+        size_t done = 0;
+        z_.next_out = out;
         int r = Z_OK;
         while (r == Z_OK) {
             const size_t in_step = std::min(STEP, size - done);
@@ -330,16 +325,39 @@ public:
             r = deflate(&z_, done + in_step == size ? Z_FINISH : Z_NO_FLUSH);
             done += in_step - z_.avail_in;
         }
-        if (r != Z_STREAM_END) return 0;
+        if (r != Z_STREAM_END) return 0; // Z_BUF_ERROR: out of room
         return static_cast<size_t>(z_.next_out - out);
     }
 
 private:
     z_stream z_{};
-    bool raw_ = false;
 };
 
-enum class Coder { FAST, USUAL, RUNS };
+// What a thread keeps from picture to picture: fresh buffers and coders for
+// each would cost a page fault per 4 KiB they use.
+struct PngWorkspace {
+    std::vector<uint8_t> filtered;
+    std::vector<uint8_t> compressed;
+    std::vector<uint8_t> other;
+    Compressor levels[13];
+    std::unique_ptr<RunCoder> runs;
+    std::unique_ptr<RunCoder> raw_runs;
+
+    libdeflate_compressor *Level(int level) {
+        if (!levels[level]) levels[level] = NewCompressor(level);
+        return levels[level].get();
+    }
+    RunCoder &Runs() {
+        if (!runs) runs = std::make_unique<RunCoder>(false);
+        return *runs;
+    }
+    RunCoder &RawRuns() {
+        if (!raw_runs) raw_runs = std::make_unique<RunCoder>(true);
+        return *raw_runs;
+    }
+};
+
+using Coder = PngCoder;
 
 struct Band {
     uint32_t y;
@@ -364,17 +382,18 @@ std::vector<Band> SampleBands(uint32_t height, size_t row_bytes) {
 
 // The coder for filtered rows (of `row_bytes` each) from their sampled
 // bands, compressed apart.
-Coder ChooseCoder(const uint8_t *filtered, size_t row_bytes, const std::vector<Band> &bands, RunCoder &runs,
-                  std::vector<uint8_t> &work) {
-    Compressor usual = NewCompressor(PNG_LEVEL);
+Coder ChooseCoder(const uint8_t *filtered, size_t row_bytes, const std::vector<Band> &bands, PngWorkspace &space) {
+    libdeflate_compressor *usual = space.Level(PNG_LEVEL);
+    RunCoder &runs = space.RawRuns();
+    std::vector<uint8_t> &work = space.other;
     uint64_t sampled = 0, usual_bytes = 0, run_bytes = 0;
     for (const Band &band : bands) {
         const size_t size = band.rows * row_bytes;
-        const size_t room = std::max(libdeflate_deflate_compress_bound(usual.get(), size), runs.Bound(size));
+        const size_t room = std::max(libdeflate_deflate_compress_bound(usual, size), runs.Bound(size));
         if (work.size() < room) work.resize(room);
         const uint8_t *in = filtered + static_cast<size_t>(band.y) * row_bytes;
-        const size_t u = libdeflate_deflate_compress(usual.get(), in, size, work.data(), work.size());
-        const size_t r = runs.Compress(in, size, work.data(), work.size(), true);
+        const size_t u = libdeflate_deflate_compress(usual, in, size, work.data(), work.size());
+        const size_t r = runs.Compress(in, size, work.data(), work.size());
         sampled += size;
         usual_bytes += u == 0 ? size : u;
         run_bytes += r == 0 ? size : r;
@@ -383,14 +402,6 @@ Coder ChooseCoder(const uint8_t *filtered, size_t row_bytes, const std::vector<B
     if (static_cast<double>(usual_bytes) > RUN_CODER_MARGIN * static_cast<double>(run_bytes)) return Coder::RUNS;
     return Coder::USUAL;
 }
-
-// The buffers a thread keeps from picture to picture: fresh ones for each
-// would cost a page fault per 4 KiB written.
-struct PngBuffers {
-    std::vector<uint8_t> filtered;
-    std::vector<uint8_t> compressed;
-    std::vector<uint8_t> other;
-};
 
 void Grow(std::vector<uint8_t> &v, size_t size) {
     if (v.size() >= size) return;
@@ -405,13 +416,13 @@ void Grow(std::vector<uint8_t> &v, size_t size) {
 
 } // namespace
 
-void WritePng(const Bitmap &bitmap, OutputFile &out, const RowProgress &progress) {
+PngCoder WritePng(const Bitmap &bitmap, OutputFile &out, const RowProgress &progress) {
     const uint32_t width = bitmap.width();
     const uint32_t height = bitmap.height();
     const size_t n = static_cast<size_t>(width) * 3;
     const size_t row_bytes = n + 1;
     const size_t filtered_size = static_cast<size_t>(height) * row_bytes;
-    thread_local PngBuffers buffers;
+    thread_local PngWorkspace buffers;
     Grow(buffers.filtered, filtered_size);
     uint8_t *filtered = buffers.filtered.data();
     std::vector<uint8_t> rgb;
@@ -453,7 +464,6 @@ void WritePng(const Bitmap &bitmap, OutputFile &out, const RowProgress &progress
         }
     };
 
-    RunCoder runs;
     const bool small = filtered_size <= SMALL_PICTURE;
     Coder coder = Coder::USUAL;
     if (small) {
@@ -461,7 +471,7 @@ void WritePng(const Bitmap &bitmap, OutputFile &out, const RowProgress &progress
     } else {
         const std::vector<Band> bands = SampleBands(height, row_bytes);
         for (const Band &band : bands) filter_rows(band.y, band.y + band.rows, -1);
-        coder = ChooseCoder(filtered, row_bytes, bands, runs, buffers.other);
+        coder = ChooseCoder(filtered, row_bytes, bands, buffers);
         const int fixed =
             coder == Coder::FAST ? static_cast<int>(std::max_element(chosen, chosen + FILTERS) - chosen) : -1;
         uint32_t y = 0;
@@ -474,23 +484,26 @@ void WritePng(const Bitmap &bitmap, OutputFile &out, const RowProgress &progress
     size_t compressed = 0;
     const uint8_t *data = nullptr;
     if (coder == Coder::RUNS) {
+        RunCoder &runs = buffers.Runs();
         Grow(buffers.compressed, runs.Bound(filtered_size));
         compressed = runs.Compress(filtered, filtered_size, buffers.compressed.data(), buffers.compressed.size());
         data = buffers.compressed.data();
     } else {
-        Compressor c = NewCompressor(coder == Coder::FAST ? PNG_FAST_LEVEL : PNG_LEVEL);
-        Grow(buffers.compressed, libdeflate_zlib_compress_bound(c.get(), filtered_size));
-        compressed = libdeflate_zlib_compress(c.get(), filtered, filtered_size, buffers.compressed.data(),
+        libdeflate_compressor *c = buffers.Level(coder == Coder::FAST ? PNG_FAST_LEVEL : PNG_LEVEL);
+        Grow(buffers.compressed, libdeflate_zlib_compress_bound(c, filtered_size));
+        compressed = libdeflate_zlib_compress(c, filtered, filtered_size, buffers.compressed.data(),
                                               buffers.compressed.size());
         data = buffers.compressed.data();
         if (small && compressed != 0) {
             // And the run coder; the smaller stream is kept.
+            RunCoder &runs = buffers.Runs();
             Grow(buffers.other, runs.Bound(filtered_size));
             const size_t r = runs.Compress(filtered, filtered_size, buffers.other.data(), buffers.other.size());
             if (r != 0 && r < compressed) {
                 compressed = r;
                 data = buffers.other.data();
             }
+            coder = Coder::BOTH;
         }
     }
     if (compressed == 0) throw FileError("cannot compress PNG " + out.path());
@@ -512,6 +525,7 @@ void WritePng(const Bitmap &bitmap, OutputFile &out, const RowProgress &progress
     for (size_t at = 0; at < compressed; at += IDAT_BYTES)
         WriteChunk(out, "IDAT", data + at, std::min(IDAT_BYTES, compressed - at));
     WriteChunk(out, "IEND", nullptr, 0);
+    return coder;
 }
 
 // ---- Reading ----
