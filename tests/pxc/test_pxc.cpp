@@ -239,11 +239,13 @@ TEST(WritePng, EveryCoderAndSampleShapeGivesBackThePixels) {
     auto noise = [&](uint32_t, uint32_t) {
         return std::array<uint8_t, 3>{Byte(random()), Byte(random()), Byte(random())};
     };
-    // A photograph: smooth shading with a little grain.
-    auto shading = [&](uint32_t x, uint32_t y) {
-        auto grain = [&] { return static_cast<int>(random() % 3); };
-        return std::array<uint8_t, 3>{Byte((x * x / 300 + y) / 3 + grain()), Byte((x + 2 * y) / 4 + grain()),
-                                      Byte(128 + (static_cast<int>(x) - static_cast<int>(y)) / 8 + grain())};
+    // Photographs: smooth shading with a little grain, of `levels` levels.
+    auto shading = [&](uint32_t levels) {
+        return [&random, levels](uint32_t x, uint32_t y) {
+            auto grain = [&] { return static_cast<int>(random() % levels); };
+            return std::array<uint8_t, 3>{Byte((x * x / 300 + y) / 3 + grain()), Byte((x + 2 * y) / 4 + grain()),
+                                          Byte(128 + (static_cast<int>(x) - static_cast<int>(y)) / 8 + grain())};
+        };
     };
     // A drawing: a few flat colours in a repeating pattern.
     auto tiles = [](uint32_t x, uint32_t y) {
@@ -278,12 +280,13 @@ TEST(WritePng, EveryCoderAndSampleShapeGivesBackThePixels) {
     cases.push_back({"walk down", walk(400, 301, 2), PngCoder::FAST});
     cases.push_back({"walk from the mean", walk(400, 301, 3), PngCoder::FAST});
     cases.push_back({"walk from the plane", walk(400, 301, 4), PngCoder::FAST});
-    cases.push_back({"shading", Picture(400, 301, shading), PngCoder::RUNS});
+    cases.push_back({"shading", Picture(400, 301, shading(3)), PngCoder::RUNS});
+    cases.push_back({"finer shading", Picture(400, 301, shading(2)), PngCoder::HUFFMAN});
     cases.push_back({"tiles", Picture(400, 301, tiles), PngCoder::USUAL});
     cases.push_back({"small", Picture(37, 23, noise), PngCoder::BOTH});
-    cases.push_back({"one column", Picture(1, 60001, shading), std::nullopt});
+    cases.push_back({"one column", Picture(1, 60001, shading(3)), std::nullopt});
     cases.push_back({"two columns", Picture(2, 60001, noise), std::nullopt});
-    cases.push_back({"three rows", Picture(40000, 3, shading), std::nullopt});
+    cases.push_back({"three rows", Picture(40000, 3, shading(3)), std::nullopt});
     cases.push_back({"two rows", Picture(65535, 2, tiles), std::nullopt});
 
     const TempDir dir = TestDir();

@@ -125,7 +125,8 @@ namespace {
 //    (noise to a match search) go through libdeflate at its fastest level;
 //  - rows where libdeflate's matches do clearly worse than zlib's run
 //    coder (photographs: literals with short runs, on which the short
-//    matches cost more than they save) go through that run coder;
+//    matches cost more than they save) go through that run coder, or
+//    through zlib's Huffman codes alone where those do clearly better;
 //  - the rest (drawings, screens, flat colours) through libdeflate at the
 //    usual level.
 // Each row gets the filter whose output bytes have the lowest entropy in
@@ -143,6 +144,9 @@ constexpr double NOISE_SHARE = 0.7;
 // the match search more than the run coder; the run coder is taken where it
 // wins on them by more than this.
 constexpr double RUN_CODER_MARGIN = 1.015;
+// Huffman codes alone are taken over the run coder where they win on the
+// bands by more than this.
+constexpr double HUFFMAN_MARGIN = 0.98;
 constexpr uint32_t SAMPLE_BANDS = 8;
 // A sixteenth of the rows go to the sample, at most SAMPLE_BYTES of them.
 constexpr uint32_t SAMPLE_SHARE = 16;
@@ -163,8 +167,11 @@ inline uint8_t Paeth(int a, int b, int c) {
     return static_cast<uint8_t>(ab_cost <= pc ? ab : c);
 }
 
-// Filters the rows of one picture, `n` bytes of RGB each, keeping its
-// buffers from row to row.
+// Filters the rows of one picture, `n` bytes each, keeping its buffers
+// from row to row. The rows are the bitmap's, in blue, green, red; the
+// PNG's are in red, green, blue. Each filter works on every channel alone,
+// so it runs on the bitmap's bytes and its output is turned to red, green,
+// blue as it is written.
 class RowFilter {
 public:
     explicit RowFilter(size_t n) : n_(n), scratch_(4 * n), zero_(n), entropy_(n + 1) {
@@ -176,16 +183,17 @@ public:
 
     // The filtered row (filter byte first) of `row` below `above` (null for
     // the first row) with filter f into out[0 .. 1 + n].
-    void Apply(int f, const uint8_t *row, const uint8_t *above, uint8_t *out) const {
+    void Apply(int f, const uint8_t *row, const uint8_t *above, uint8_t *out) {
         const size_t n = n_;
         if (above == nullptr) above = zero_.data();
         out[0] = static_cast<uint8_t>(f);
-        uint8_t *o = out + 1;
+        if (f == FILTER_NONE) {
+            ToRgb(row, out + 1);
+            return;
+        }
+        uint8_t *o = scratch_.data();
         const size_t lead = std::min<size_t>(3, n);
         switch (f) {
-        case FILTER_NONE:
-            memcpy(o, row, n);
-            break;
         case FILTER_SUB:
             for (size_t i = 0; i < lead; i++) o[i] = row[i];
             for (size_t i = lead; i < n; i++) o[i] = static_cast<uint8_t>(row[i] - row[i - 3]);
@@ -204,6 +212,7 @@ public:
                 o[i] = static_cast<uint8_t>(row[i] - Paeth(row[i - 3], above[i], above[i - 3]));
             break;
         }
+        ToRgb(o, out + 1);
     }
 
     // The same with the filter of the lowest entropy, which it returns.
@@ -250,11 +259,19 @@ public:
             }
         }
         out[0] = static_cast<uint8_t>(best);
-        memcpy(out + 1, best == FILTER_NONE ? row : scratch_.data() + (best - 1) * n, n);
+        ToRgb(best == FILTER_NONE ? row : scratch_.data() + (best - 1) * n, out + 1);
         return best;
     }
 
 private:
+    void ToRgb(const uint8_t *in, uint8_t *out) const {
+        for (size_t i = 0; i < n_; i += 3) {
+            out[i] = in[i + RED_BYTE];
+            out[i + 1] = in[i + GREEN_BYTE];
+            out[i + 2] = in[i + BLUE_BYTE];
+        }
+    }
+
     size_t n_;
     std::vector<uint8_t> scratch_;
     std::vector<uint8_t> zero_;
@@ -293,17 +310,19 @@ Compressor NewCompressor(int level) {
     return c;
 }
 
-// zlib's run coder: Huffman codes with matches at distance 1 only; a zlib
-// stream, or with `raw` a bare deflate stream.
-class RunCoder {
+// zlib's coders without a match search: its run coder (Huffman codes with
+// matches at distance 1 only, Z_RLE) or Huffman codes alone
+// (Z_HUFFMAN_ONLY); a zlib stream, or with `raw` a bare deflate stream.
+class ZlibCoder {
 public:
-    explicit RunCoder(bool raw) {
+    ZlibCoder(int strategy, bool raw) {
         // The largest memory level: longer blocks, each with its own codes.
-        if (deflateInit2(&z_, 6, Z_DEFLATED, raw ? -15 : 15, 9, Z_RLE) != Z_OK) throw FileError("out of memory");
+        if (deflateInit2(&z_, 6, Z_DEFLATED, raw ? -15 : 15, 9, strategy) != Z_OK)
+            throw FileError("out of memory");
     }
-    ~RunCoder() { deflateEnd(&z_); }
-    RunCoder(const RunCoder &) = delete;
-    RunCoder &operator=(const RunCoder &) = delete;
+    ~ZlibCoder() { deflateEnd(&z_); }
+    ZlibCoder(const ZlibCoder &) = delete;
+    ZlibCoder &operator=(const ZlibCoder &) = delete;
 
     size_t Bound(size_t size) { return deflateBound(&z_, static_cast<uLong>(size)); }
 
@@ -340,20 +359,16 @@ struct PngWorkspace {
     std::vector<uint8_t> compressed;
     std::vector<uint8_t> other;
     Compressor levels[13];
-    std::unique_ptr<RunCoder> runs;
-    std::unique_ptr<RunCoder> raw_runs;
+    std::unique_ptr<ZlibCoder> zlib[2][2]; // [Huffman codes alone][raw]
 
     libdeflate_compressor *Level(int level) {
         if (!levels[level]) levels[level] = NewCompressor(level);
         return levels[level].get();
     }
-    RunCoder &Runs() {
-        if (!runs) runs = std::make_unique<RunCoder>(false);
-        return *runs;
-    }
-    RunCoder &RawRuns() {
-        if (!raw_runs) raw_runs = std::make_unique<RunCoder>(true);
-        return *raw_runs;
+    ZlibCoder &Zlib(bool huffman, bool raw) {
+        std::unique_ptr<ZlibCoder> &z = zlib[huffman][raw];
+        if (!z) z = std::make_unique<ZlibCoder>(huffman ? Z_HUFFMAN_ONLY : Z_RLE, raw);
+        return *z;
     }
 };
 
@@ -384,23 +399,31 @@ std::vector<Band> SampleBands(uint32_t height, size_t row_bytes) {
 // bands, compressed apart.
 Coder ChooseCoder(const uint8_t *filtered, size_t row_bytes, const std::vector<Band> &bands, PngWorkspace &space) {
     libdeflate_compressor *usual = space.Level(PNG_LEVEL);
-    RunCoder &runs = space.RawRuns();
     std::vector<uint8_t> &work = space.other;
-    uint64_t sampled = 0, usual_bytes = 0, run_bytes = 0;
-    for (const Band &band : bands) {
-        const size_t size = band.rows * row_bytes;
-        const size_t room = std::max(libdeflate_deflate_compress_bound(usual, size), runs.Bound(size));
-        if (work.size() < room) work.resize(room);
-        const uint8_t *in = filtered + static_cast<size_t>(band.y) * row_bytes;
-        const size_t u = libdeflate_deflate_compress(usual, in, size, work.data(), work.size());
-        const size_t r = runs.Compress(in, size, work.data(), work.size());
-        sampled += size;
-        usual_bytes += u == 0 ? size : u;
-        run_bytes += r == 0 ? size : r;
-    }
-    if (static_cast<double>(usual_bytes) > NOISE_SHARE * static_cast<double>(sampled)) return Coder::FAST;
-    if (static_cast<double>(usual_bytes) > RUN_CODER_MARGIN * static_cast<double>(run_bytes)) return Coder::RUNS;
-    return Coder::USUAL;
+    // The bands' sizes: raw, at the usual level, through a zlib coder.
+    auto compress = [&](ZlibCoder *coder) {
+        uint64_t bytes = 0;
+        for (const Band &band : bands) {
+            const size_t size = band.rows * row_bytes;
+            const size_t room = coder ? coder->Bound(size) : libdeflate_deflate_compress_bound(usual, size);
+            if (work.size() < room) work.resize(room);
+            const uint8_t *in = filtered + static_cast<size_t>(band.y) * row_bytes;
+            const size_t c = coder ? coder->Compress(in, size, work.data(), work.size())
+                                   : libdeflate_deflate_compress(usual, in, size, work.data(), work.size());
+            bytes += c == 0 ? size : c;
+        }
+        return static_cast<double>(bytes);
+    };
+    double sampled = 0;
+    for (const Band &band : bands) sampled += static_cast<double>(band.rows * row_bytes);
+    const double usual_bytes = compress(nullptr);
+    if (usual_bytes > NOISE_SHARE * sampled) return Coder::FAST;
+    const double run_bytes = compress(&space.Zlib(false, true));
+    if (usual_bytes <= RUN_CODER_MARGIN * run_bytes) return Coder::USUAL;
+    // Where even runs of a byte cost more than they save, Huffman codes
+    // alone.
+    const double huffman_bytes = compress(&space.Zlib(true, true));
+    return huffman_bytes < HUFFMAN_MARGIN * run_bytes ? Coder::HUFFMAN : Coder::RUNS;
 }
 
 void Grow(std::vector<uint8_t> &v, size_t size) {
@@ -425,42 +448,27 @@ PngCoder WritePng(const Bitmap &bitmap, OutputFile &out, const RowProgress &prog
     thread_local PngWorkspace buffers;
     Grow(buffers.filtered, filtered_size);
     uint8_t *filtered = buffers.filtered.data();
-    std::vector<uint8_t> rgb;
     std::unique_ptr<RowFilter> filter;
     try {
-        rgb.resize(2 * n);
         filter = std::make_unique<RowFilter>(n);
     } catch (const std::bad_alloc &) {
         throw FileError("out of memory");
     }
-    auto to_rgb = [&](uint32_t y, uint8_t *row) {
-        const uint8_t *src = bitmap.Row(y);
-        for (size_t i = 0; i < n; i += 3) {
-            row[i] = src[i + RED_BYTE];
-            row[i + 1] = src[i + GREEN_BYTE];
-            row[i + 2] = src[i + BLUE_BYTE];
-        }
-    };
-    // Rows [from, to) top-down in red, green, blue, each filtered against
-    // the one above: with `fixed` if it is a filter, else with the filter
-    // of the lowest entropy (counted in `chosen`).
+    // Rows [from, to) top-down, each filtered against the one above: with
+    // `fixed` if it is a filter, else with the filter of the lowest entropy
+    // (counted in `chosen`).
     uint32_t chosen[FILTERS] = {};
     auto filter_rows = [&](uint32_t from, uint32_t to, int fixed) {
-        if (from >= to) return;
-        uint8_t *row = rgb.data();
-        uint8_t *above = rgb.data() + n;
-        if (from > 0) to_rgb(from - 1, above);
         for (uint32_t y = from; y < to; y++) {
             if (g_cancel.load()) throw FileError("cancelled");
             if (progress && (y & 63) == 0) progress("writing rows", y, height);
-            to_rgb(y, row);
+            const uint8_t *above = y == 0 ? nullptr : bitmap.Row(y - 1);
             uint8_t *dst = filtered + y * row_bytes;
             if (fixed >= 0) {
-                filter->Apply(fixed, row, y == 0 ? nullptr : above, dst);
+                filter->Apply(fixed, bitmap.Row(y), above, dst);
             } else {
-                chosen[filter->Filter(row, y == 0 ? nullptr : above, dst)]++;
+                chosen[filter->Filter(bitmap.Row(y), above, dst)]++;
             }
-            std::swap(row, above);
         }
     };
 
@@ -483,8 +491,8 @@ PngCoder WritePng(const Bitmap &bitmap, OutputFile &out, const RowProgress &prog
     }
     size_t compressed = 0;
     const uint8_t *data = nullptr;
-    if (coder == Coder::RUNS) {
-        RunCoder &runs = buffers.Runs();
+    if (coder == Coder::RUNS || coder == Coder::HUFFMAN) {
+        ZlibCoder &runs = buffers.Zlib(coder == Coder::HUFFMAN, false);
         Grow(buffers.compressed, runs.Bound(filtered_size));
         compressed = runs.Compress(filtered, filtered_size, buffers.compressed.data(), buffers.compressed.size());
         data = buffers.compressed.data();
@@ -496,7 +504,7 @@ PngCoder WritePng(const Bitmap &bitmap, OutputFile &out, const RowProgress &prog
         data = buffers.compressed.data();
         if (small && compressed != 0) {
             // And the run coder; the smaller stream is kept.
-            RunCoder &runs = buffers.Runs();
+            ZlibCoder &runs = buffers.Zlib(false, false);
             Grow(buffers.other, runs.Bound(filtered_size));
             const size_t r = runs.Compress(filtered, filtered_size, buffers.other.data(), buffers.other.size());
             if (r != 0 && r < compressed) {

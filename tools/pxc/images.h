@@ -57,9 +57,10 @@ PxcmBitmapHeader MakeBitmapHeader(uint32_t width, uint32_t height);
 // The file header, the information block and the pixel block.
 void WriteBmp(const Bitmap &bitmap, OutputFile &out);
 // How a PNG's filtered rows were compressed: libdeflate at its fastest or
-// at its usual level, zlib's run coder, or (a small picture) both of the
-// last two with the smaller kept.
-enum class PngCoder { FAST, USUAL, RUNS, BOTH };
+// at its usual level, zlib's run coder or its Huffman codes alone, or (a
+// small picture) libdeflate's usual level and the run coder with the
+// smaller kept.
+enum class PngCoder { FAST, USUAL, RUNS, HUFFMAN, BOTH };
 // Truecolour 8-bit PNG, rows top-down in red, green, blue.
 PngCoder WritePng(const Bitmap &bitmap, OutputFile &out, const RowProgress &progress = nullptr);
 
