@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <memory>
 
 #include <libdeflate.h>
@@ -324,7 +325,13 @@ public:
     ZlibCoder(const ZlibCoder &) = delete;
     ZlibCoder &operator=(const ZlibCoder &) = delete;
 
-    size_t Bound(size_t size) { return deflateBound(&z_, static_cast<uLong>(size)); }
+    size_t Bound(size_t size) {
+        // zlib counts in uLong, 32 bits on some systems; beyond that a bound
+        // above zlib's own (size / 8 + size / 256 + size / 512 and a few
+        // bytes for these coders).
+        if (size <= std::numeric_limits<uLong>::max() / 2) return deflateBound(&z_, static_cast<uLong>(size));
+        return size + size / 7 + 1024;
+    }
 
     // The stream of in[0 .. size) into out[0 .. room); its size, 0 when it
     // does not fit.
@@ -456,12 +463,13 @@ PngCoder WritePng(const Bitmap &bitmap, OutputFile &out, const RowProgress &prog
     }
     // Rows [from, to) top-down, each filtered against the one above: with
     // `fixed` if it is a filter, else with the filter of the lowest entropy
-    // (counted in `chosen`).
+    // (counted in `chosen`). The sample's rows, filtered first, do not
+    // move the progress.
     uint32_t chosen[FILTERS] = {};
-    auto filter_rows = [&](uint32_t from, uint32_t to, int fixed) {
+    auto filter_rows = [&](uint32_t from, uint32_t to, int fixed, bool sample = false) {
         for (uint32_t y = from; y < to; y++) {
             if (g_cancel.load()) throw FileError("cancelled");
-            if (progress && (y & 63) == 0) progress("writing rows", y, height);
+            if (progress && !sample && (y & 63) == 0) progress("writing rows", y, height);
             const uint8_t *above = y == 0 ? nullptr : bitmap.Row(y - 1);
             uint8_t *dst = filtered + y * row_bytes;
             if (fixed >= 0) {
@@ -478,7 +486,7 @@ PngCoder WritePng(const Bitmap &bitmap, OutputFile &out, const RowProgress &prog
         filter_rows(0, height, -1);
     } else {
         const std::vector<Band> bands = SampleBands(height, row_bytes);
-        for (const Band &band : bands) filter_rows(band.y, band.y + band.rows, -1);
+        for (const Band &band : bands) filter_rows(band.y, band.y + band.rows, -1, true);
         coder = ChooseCoder(filtered, row_bytes, bands, buffers);
         const int fixed =
             coder == Coder::FAST ? static_cast<int>(std::max_element(chosen, chosen + FILTERS) - chosen) : -1;
