@@ -100,6 +100,19 @@ outputs)
     # BMP: file header, 40-byte information block, 23 rows of 112 bytes.
     [ "$(stat -c %s pic.bmp)" = $((14 + 40 + 23 * 112)) ] || fail "pic.bmp has $(stat -c %s pic.bmp) bytes"
     [ "$(head -c 2 pic.bmp)" = "BM" ] || fail "pic.bmp does not start with BM"
+    # Larger PNGs, each through another of the writer's coders: noise, a
+    # photograph and a drawing (crops of the corpus, to keep the encodes
+    # short), as ImageMagick reads them.
+    corpus=$(dirname "$0")/../data/corpus
+    "$MAKE" 6 400 301 noise.pxc noise.ppm || exit 1
+    run 0 decode noise.pxc -o noise.png
+    same_pixels noise.ppm noise.png
+    for name in coffee color; do
+        convert "$corpus/$name.png" -crop 320x300+40+50 +repage "$name-crop.png" || fail "cannot crop $name.png"
+        run 0 encode "$name-crop.png" -o "$name.pxc"
+        run 0 decode "$name.pxc" -o "$name.png"
+        same_pixels "$name-crop.png" "$name.png"
+    done
     # --format decides for a name without extension; default name beside the input.
     run 0 decode pic.pxc -o pic --format bmp
     [ "$(head -c 2 pic)" = "BM" ] || fail "--format bmp did not write a BMP"

@@ -6,6 +6,8 @@
 
 #include <string.h>
 
+#include <array>
+#include <optional>
 #include <random>
 
 #include <spng.h>
@@ -202,6 +204,111 @@ TEST(ReadBmp, RefusesOtherDepthsShortFilesAndHugeSides) {
     std::vector<uint8_t> wide = MakeBmp(false);
     Put32(wide, 18, 70000);
     EXPECT_NE(message(wide).find("65535"), std::string::npos);
+}
+
+// ---- Writing PNG ----
+
+namespace {
+
+// A picture whose pixel (x, y) is colour(x, y), three bytes red, green, blue.
+template <typename Colour> Bitmap Picture(uint32_t width, uint32_t height, Colour colour) {
+    Bitmap b = Bitmap::Allocate(width, height);
+    for (uint32_t y = 0; y < height; y++) {
+        uint8_t *row = b.Row(y);
+        for (uint32_t x = 0; x < width; x++) {
+            const std::array<uint8_t, 3> c = colour(x, y);
+            row[3 * x + 2] = c[0];
+            row[3 * x + 1] = c[1];
+            row[3 * x] = c[2];
+        }
+    }
+    return b;
+}
+
+uint8_t Byte(int v) { return static_cast<uint8_t>(v); }
+
+} // namespace
+
+// The writer samples bands of rows to choose its coder, filters those bands
+// first and the rows between them after, with one filter for all of them
+// when they are noise. Every coder, and samples whose bands fall on the
+// same rows (a few rows) or on rows of one or two pixels, must give back
+// the pixels exactly when libspng reads the file.
+TEST(WritePng, EveryCoderAndSampleShapeGivesBackThePixels) {
+    std::mt19937 random(11);
+    auto noise = [&](uint32_t, uint32_t) {
+        return std::array<uint8_t, 3>{Byte(random()), Byte(random()), Byte(random())};
+    };
+    // Photographs: smooth shading with a little grain, of `levels` levels.
+    auto shading = [&](uint32_t levels) {
+        return [&random, levels](uint32_t x, uint32_t y) {
+            auto grain = [&] { return static_cast<int>(random() % levels); };
+            return std::array<uint8_t, 3>{Byte((x * x / 300 + y) / 3 + grain()), Byte((x + 2 * y) / 4 + grain()),
+                                          Byte(128 + (static_cast<int>(x) - static_cast<int>(y)) / 8 + grain())};
+        };
+    };
+    // A drawing: a few flat colours in a repeating pattern.
+    auto tiles = [](uint32_t x, uint32_t y) {
+        const uint32_t t = (x / 13 + y / 7 + (x * y) / 1000) % 5;
+        return std::array<uint8_t, 3>{Byte(50 * t), Byte(255 - 40 * t), Byte(t % 2 ? 200 : 30)};
+    };
+    // Noise that each filter takes apart best: a walk along the rows (sub),
+    // down the columns (up), from their mean (average) or from the plane
+    // through them (Paeth).
+    auto walk = [&](uint32_t width, uint32_t height, int filter) {
+        Bitmap b = Bitmap::Allocate(width, height);
+        const size_t n = static_cast<size_t>(width) * 3;
+        for (uint32_t y = 0; y < height; y++) {
+            uint8_t *row = b.Row(y);
+            const uint8_t *above = y > 0 ? b.Row(y - 1) : nullptr;
+            for (size_t i = 0; i < n; i++) {
+                const int a = i >= 3 ? row[i - 3] : 0, u = above ? above[i] : 0, c = i >= 3 && above ? above[i - 3] : 0;
+                const int base = filter == 1 ? a : filter == 2 ? u : filter == 3 ? (a + u) / 2 : a + u - c;
+                row[i] = Byte(base + static_cast<int>(random() % 64) - 32);
+            }
+        }
+        return b;
+    };
+    struct Case {
+        const char *name;
+        Bitmap bitmap;
+        std::optional<PngCoder> coder; // when the content decides it
+    };
+    std::vector<Case> cases;
+    cases.push_back({"noise", Picture(400, 301, noise), PngCoder::FAST});
+    cases.push_back({"walk along", walk(400, 301, 1), PngCoder::FAST});
+    cases.push_back({"walk down", walk(400, 301, 2), PngCoder::FAST});
+    cases.push_back({"walk from the mean", walk(400, 301, 3), PngCoder::FAST});
+    cases.push_back({"walk from the plane", walk(400, 301, 4), PngCoder::FAST});
+    cases.push_back({"shading", Picture(400, 301, shading(3)), PngCoder::RUNS});
+    cases.push_back({"finer shading", Picture(400, 301, shading(2)), PngCoder::HUFFMAN});
+    cases.push_back({"tiles", Picture(400, 301, tiles), PngCoder::USUAL});
+    cases.push_back({"small", Picture(37, 23, noise), PngCoder::BOTH});
+    cases.push_back({"one column", Picture(1, 60001, shading(3)), std::nullopt});
+    cases.push_back({"two columns", Picture(2, 60001, noise), std::nullopt});
+    cases.push_back({"three rows", Picture(40000, 3, shading(3)), std::nullopt});
+    cases.push_back({"two rows", Picture(65535, 2, tiles), std::nullopt});
+
+    const TempDir dir = TestDir();
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = dir.File(std::string(c.name) + ".png");
+        PngCoder coder;
+        {
+            OutputFile out(path, false);
+            coder = WritePng(c.bitmap, out);
+            out.Commit();
+        }
+        if (c.coder) {
+            EXPECT_EQ(coder, *c.coder);
+        }
+        std::vector<std::string> warnings;
+        const Bitmap back = ReadPng(ReadFileBytes(path), NO_LIMIT, &warnings);
+        EXPECT_TRUE(warnings.empty());
+        ASSERT_EQ(back.width(), c.bitmap.width());
+        ASSERT_EQ(back.height(), c.bitmap.height());
+        EXPECT_TRUE(Rgb(back) == Rgb(c.bitmap)) << "different pixels";
+    }
 }
 
 // ---- Output files ----

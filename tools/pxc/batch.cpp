@@ -2,6 +2,9 @@
 
 #include <stdio.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <numeric>
 #include <thread>
 
 #include "common.h"
@@ -126,11 +129,29 @@ BatchTotals RunBatch(const std::vector<std::string> &names, const BatchOptions &
 
     // A single file shows its rows; a batch shows its files.
     const bool by_rows = count == 1;
+    unsigned threads = options.threads == 0 ? 1 : options.threads;
+    if (threads > count) threads = static_cast<unsigned>(count);
+    // On several threads the largest files go first, so that none of them
+    // is left to run alone at the end while the other threads wait.
+    std::vector<size_t> order(count);
+    std::iota(order.begin(), order.end(), size_t{0});
+    if (threads > 1) {
+        std::vector<uintmax_t> sizes(count, 0);
+        for (size_t i = 0; i < count; i++) {
+            std::error_code error;
+            if (names[i] != "-" && std::filesystem::is_regular_file(names[i], error)) {
+                const uintmax_t size = std::filesystem::file_size(names[i], error);
+                if (!error) sizes[i] = size;
+            }
+        }
+        std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return sizes[a] > sizes[b]; });
+    }
     auto worker = [&]() {
         for (;;) {
             if (StopRequested()) return;
-            const size_t i = next.fetch_add(1);
-            if (i >= count) return;
+            const size_t slot = next.fetch_add(1);
+            if (slot >= count) return;
+            const size_t i = order[slot];
             {
                 std::lock_guard<std::mutex> lock(totals_mutex);
                 current = names[i];
@@ -181,8 +202,6 @@ BatchTotals RunBatch(const std::vector<std::string> &names, const BatchOptions &
         }
     };
 
-    unsigned threads = options.threads == 0 ? 1 : options.threads;
-    if (threads > count) threads = static_cast<unsigned>(count);
     std::vector<std::thread> pool;
     for (unsigned t = 1; t < threads; t++) pool.emplace_back(worker);
     worker();

@@ -3,10 +3,13 @@
 #include <string.h>
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <memory>
 
 #include <libdeflate.h>
 #include <spng.h>
+#include <zlib.h>
 
 namespace pxc {
 
@@ -29,9 +32,23 @@ Bitmap &Bitmap::operator=(Bitmap &&other) noexcept {
     return *this;
 }
 
+namespace {
+
+// The pixel block a thread released last, kept for its next picture: a
+// fresh one would cost a page fault per 4 KiB on its first writes. Blocks
+// above SPARE_LIMIT go back to the system.
+constexpr size_t SPARE_LIMIT = size_t{256} << 20;
+thread_local std::vector<uint8_t> t_spare_bits;
+
+} // namespace
+
 void Bitmap::Release() {
     bits_ = nullptr;
-    own_.clear();
+    if (own_.capacity() > t_spare_bits.capacity() && own_.capacity() <= SPARE_LIMIT) {
+        t_spare_bits = std::move(own_);
+        t_spare_bits.clear();
+    }
+    own_ = std::vector<uint8_t>();
 }
 
 PxcmBitmapHeader MakeBitmapHeader(uint32_t width, uint32_t height) {
@@ -49,6 +66,7 @@ PxcmBitmapHeader MakeBitmapHeader(uint32_t width, uint32_t height) {
 Bitmap Bitmap::Allocate(uint32_t width, uint32_t height) {
     Bitmap b;
     uint64_t size = static_cast<uint64_t>(height) * static_cast<uint64_t>(RowStride(width));
+    if (size <= t_spare_bits.capacity()) b.own_ = std::move(t_spare_bits);
     try {
         b.own_.assign(static_cast<size_t>(size), 0);
     } catch (const std::bad_alloc &) {
@@ -101,17 +119,44 @@ void WriteBmp(const Bitmap &bitmap, OutputFile &out) {
 
 namespace {
 
-// PNG output: rows filtered one by one, each with the filter whose output
-// has the smallest sum of absolute values (as signed bytes), the usual
-// choice; the filtered rows compressed by libdeflate in one zlib stream.
-// (At these levels libdeflate is several times faster than zlib at its
-// default, and as small or smaller but on some photographs.)
+// PNG output. The coder for the filtered rows is chosen per picture on a
+// sample of bands spread over its height, which are filtered first and
+// compressed apart by each candidate:
+//  - rows that leave most of their bytes to the coder at the usual level
+//    (noise to a match search) go through libdeflate at its fastest level;
+//  - rows where libdeflate's matches do clearly worse than zlib's run
+//    coder (photographs: literals with short runs, on which the short
+//    matches cost more than they save) go through that run coder, or
+//    through zlib's Huffman codes alone where those do clearly better;
+//  - the rest (drawings, screens, flat colours) through libdeflate at the
+//    usual level.
+// Each row gets the filter whose output bytes have the lowest entropy in
+// that row (the byte histogram's, which the Huffman codes after the matches
+// pay for); but rows that are noise all get the filter most of the sampled
+// rows got, which costs a fifth of trying them all and gives as small an
+// output there. Small pictures skip the sample: they are compressed by both
+// libdeflate's usual level and the run coder, and keep the smaller result.
 constexpr int PNG_LEVEL = 6;
 constexpr int PNG_FAST_LEVEL = 1;
+// Sampled bands that keep more than this share of their bytes at the usual
+// level are noise.
+constexpr double NOISE_SHARE = 0.7;
+// The bands are compressed apart, without the rows above them, which costs
+// the match search more than the run coder; the run coder is taken where it
+// wins on them by more than this.
+constexpr double RUN_CODER_MARGIN = 1.015;
+// Huffman codes alone are taken over the run coder where they win on the
+// bands by more than this.
+constexpr double HUFFMAN_MARGIN = 0.98;
+constexpr uint32_t SAMPLE_BANDS = 8;
+// A sixteenth of the rows go to the sample, at most SAMPLE_BYTES of them.
+constexpr uint32_t SAMPLE_SHARE = 16;
+constexpr size_t SAMPLE_BYTES = size_t{128} << 10;
+// Filtered pictures up to this size are compressed by both coders.
+constexpr size_t SMALL_PICTURE = size_t{256} << 10;
 
 enum PngFilter : uint8_t { FILTER_NONE = 0, FILTER_SUB = 1, FILTER_UP = 2, FILTER_AVERAGE = 3, FILTER_PAETH = 4 };
-
-inline uint32_t Magnitude(uint8_t v) { return v < 128 ? v : 256u - v; }
+constexpr int FILTERS = 5;
 
 inline uint8_t Paeth(int a, int b, int c) {
     const int p = a + b - c;
@@ -123,46 +168,116 @@ inline uint8_t Paeth(int a, int b, int c) {
     return static_cast<uint8_t>(ab_cost <= pc ? ab : c);
 }
 
-// The filtered row (filter byte first) of RGB row `row` below `above`
-// (null for the first row) into out[0 .. 1 + n]; `scratch` holds 4 n bytes.
-void FilterRow(const uint8_t *row, const uint8_t *above, size_t n, uint8_t *out, uint8_t *scratch) {
-    uint8_t *sub = scratch;
-    uint8_t *up = scratch + n;
-    uint8_t *average = scratch + 2 * n;
-    uint8_t *paeth = scratch + 3 * n;
-    uint32_t cost[5] = {};
-    for (size_t i = 0; i < n; i++) cost[FILTER_NONE] += Magnitude(row[i]);
-    for (size_t i = 0; i < n; i++) {
-        const uint8_t a = i >= 3 ? row[i - 3] : 0;
-        sub[i] = static_cast<uint8_t>(row[i] - a);
+// Filters the rows of one picture, `n` bytes each, keeping its buffers
+// from row to row. The rows are the bitmap's, in blue, green, red; the
+// PNG's are in red, green, blue. Each filter works on every channel alone,
+// so it runs on the bitmap's bytes and its output is turned to red, green,
+// blue as it is written.
+class RowFilter {
+public:
+    explicit RowFilter(size_t n) : n_(n), scratch_(4 * n), zero_(n), entropy_(n + 1) {
+        // c log2 c for every count a row can have: a row's entropy in bits
+        // is n log2 n minus the sum of these over its histogram.
+        for (size_t c = 2; c <= n; c++)
+            entropy_[c] = static_cast<float>(static_cast<double>(c) * std::log2(static_cast<double>(c)));
     }
-    for (size_t i = 0; i < n; i++) cost[FILTER_SUB] += Magnitude(sub[i]);
-    if (above != nullptr) {
-        for (size_t i = 0; i < n; i++) up[i] = static_cast<uint8_t>(row[i] - above[i]);
-        for (size_t i = 0; i < n; i++) {
-            const uint32_t a = i >= 3 ? row[i - 3] : 0;
-            average[i] = static_cast<uint8_t>(row[i] - ((a + above[i]) >> 1));
+
+    // The filtered row (filter byte first) of `row` below `above` (null for
+    // the first row) with filter f into out[0 .. 1 + n].
+    void Apply(int f, const uint8_t *row, const uint8_t *above, uint8_t *out) {
+        const size_t n = n_;
+        if (above == nullptr) above = zero_.data();
+        out[0] = static_cast<uint8_t>(f);
+        if (f == FILTER_NONE) {
+            ToRgb(row, out + 1);
+            return;
         }
-        for (size_t i = 0; i < n; i++) {
-            const int a = i >= 3 ? row[i - 3] : 0;
-            const int c = i >= 3 ? above[i - 3] : 0;
-            paeth[i] = static_cast<uint8_t>(row[i] - Paeth(a, above[i], c));
+        uint8_t *o = scratch_.data();
+        const size_t lead = std::min<size_t>(3, n);
+        switch (f) {
+        case FILTER_SUB:
+            for (size_t i = 0; i < lead; i++) o[i] = row[i];
+            for (size_t i = lead; i < n; i++) o[i] = static_cast<uint8_t>(row[i] - row[i - 3]);
+            break;
+        case FILTER_UP:
+            for (size_t i = 0; i < n; i++) o[i] = static_cast<uint8_t>(row[i] - above[i]);
+            break;
+        case FILTER_AVERAGE:
+            for (size_t i = 0; i < lead; i++) o[i] = static_cast<uint8_t>(row[i] - (above[i] >> 1));
+            for (size_t i = lead; i < n; i++)
+                o[i] = static_cast<uint8_t>(row[i] - ((static_cast<uint32_t>(row[i - 3]) + above[i]) >> 1));
+            break;
+        default:
+            for (size_t i = 0; i < lead; i++) o[i] = static_cast<uint8_t>(row[i] - above[i]);
+            for (size_t i = lead; i < n; i++)
+                o[i] = static_cast<uint8_t>(row[i] - Paeth(row[i - 3], above[i], above[i - 3]));
+            break;
         }
-        for (size_t i = 0; i < n; i++) cost[FILTER_UP] += Magnitude(up[i]);
-        for (size_t i = 0; i < n; i++) cost[FILTER_AVERAGE] += Magnitude(average[i]);
-        for (size_t i = 0; i < n; i++) cost[FILTER_PAETH] += Magnitude(paeth[i]);
-    } else {
-        // Above the first row everything is 0: up is none, average and
-        // Paeth come down to halves of and the same as sub.
-        cost[FILTER_UP] = cost[FILTER_AVERAGE] = cost[FILTER_PAETH] = UINT32_MAX;
+        ToRgb(o, out + 1);
     }
-    uint8_t best = FILTER_NONE;
-    for (uint8_t f = FILTER_SUB; f <= FILTER_PAETH; f++)
-        if (cost[f] < cost[best]) best = f;
-    out[0] = best;
-    const uint8_t *chosen = best == FILTER_NONE ? row : scratch + (best - 1) * n;
-    memcpy(out + 1, chosen, n);
-}
+
+    // The same with the filter of the lowest entropy, which it returns.
+    int Filter(const uint8_t *row, const uint8_t *above, uint8_t *out) {
+        const size_t n = n_;
+        if (above == nullptr) above = zero_.data();
+        uint8_t *sub = scratch_.data();
+        uint8_t *up = sub + n;
+        uint8_t *average = sub + 2 * n;
+        uint8_t *paeth = sub + 3 * n;
+        const size_t lead = std::min<size_t>(3, n);
+        for (size_t i = 0; i < lead; i++) {
+            sub[i] = row[i];
+            up[i] = static_cast<uint8_t>(row[i] - above[i]);
+            average[i] = static_cast<uint8_t>(row[i] - (above[i] >> 1));
+            paeth[i] = static_cast<uint8_t>(row[i] - above[i]); // Paeth(0, b, 0) is b
+        }
+        for (size_t i = lead; i < n; i++) sub[i] = static_cast<uint8_t>(row[i] - row[i - 3]);
+        for (size_t i = lead; i < n; i++) up[i] = static_cast<uint8_t>(row[i] - above[i]);
+        for (size_t i = lead; i < n; i++)
+            average[i] = static_cast<uint8_t>(row[i] - ((static_cast<uint32_t>(row[i - 3]) + above[i]) >> 1));
+        for (size_t i = lead; i < n; i++)
+            paeth[i] = static_cast<uint8_t>(row[i] - Paeth(row[i - 3], above[i], above[i - 3]));
+
+        uint32_t counts[FILTERS][256];
+        memset(counts, 0, sizeof counts);
+        for (size_t i = 0; i < n; i++) {
+            counts[FILTER_NONE][row[i]]++;
+            counts[FILTER_SUB][sub[i]]++;
+            counts[FILTER_UP][up[i]]++;
+            counts[FILTER_AVERAGE][average[i]]++;
+            counts[FILTER_PAETH][paeth[i]]++;
+        }
+        // The lowest entropy is the largest sum of c log2 c; ties go to the
+        // simpler filter.
+        int best = FILTER_NONE;
+        float best_sum = -1;
+        for (int f = FILTER_NONE; f < FILTERS; f++) {
+            float sum = 0;
+            for (int v = 0; v < 256; v++) sum += entropy_[counts[f][v]];
+            if (sum > best_sum) {
+                best_sum = sum;
+                best = f;
+            }
+        }
+        out[0] = static_cast<uint8_t>(best);
+        ToRgb(best == FILTER_NONE ? row : scratch_.data() + (best - 1) * n, out + 1);
+        return best;
+    }
+
+private:
+    void ToRgb(const uint8_t *in, uint8_t *out) const {
+        for (size_t i = 0; i < n_; i += 3) {
+            out[i] = in[i + RED_BYTE];
+            out[i + 1] = in[i + GREEN_BYTE];
+            out[i + 2] = in[i + BLUE_BYTE];
+        }
+    }
+
+    size_t n_;
+    std::vector<uint8_t> scratch_;
+    std::vector<uint8_t> zero_;
+    std::vector<float> entropy_;
+};
 
 void PutBe32(uint8_t *p, uint32_t v) {
     p[0] = static_cast<uint8_t>(v >> 24);
@@ -188,56 +303,226 @@ void WriteChunk(OutputFile &out, const char type[4], const uint8_t *data, size_t
 struct CompressorDeleter {
     void operator()(libdeflate_compressor *c) const { libdeflate_free_compressor(c); }
 };
+using Compressor = std::unique_ptr<libdeflate_compressor, CompressorDeleter>;
 
-} // namespace
+Compressor NewCompressor(int level) {
+    Compressor c(libdeflate_alloc_compressor(level));
+    if (!c) throw FileError("out of memory");
+    return c;
+}
 
-void WritePng(const Bitmap &bitmap, OutputFile &out, const RowProgress &progress) {
-    const uint32_t width = bitmap.width();
-    const uint32_t height = bitmap.height();
-    const size_t n = static_cast<size_t>(width) * 3;
-    const size_t filtered_size = static_cast<size_t>(height) * (n + 1);
-    std::vector<uint8_t> filtered, rows, scratch;
+// zlib's coders without a match search: its run coder (Huffman codes with
+// matches at distance 1 only, Z_RLE) or Huffman codes alone
+// (Z_HUFFMAN_ONLY); a zlib stream, or with `raw` a bare deflate stream.
+class ZlibCoder {
+public:
+    ZlibCoder(int strategy, bool raw) {
+        // The largest memory level: longer blocks, each with its own codes.
+        if (deflateInit2(&z_, 6, Z_DEFLATED, raw ? -15 : 15, 9, strategy) != Z_OK)
+            throw FileError("out of memory");
+    }
+    ~ZlibCoder() { deflateEnd(&z_); }
+    ZlibCoder(const ZlibCoder &) = delete;
+    ZlibCoder &operator=(const ZlibCoder &) = delete;
+
+    size_t Bound(size_t size) {
+        // zlib counts in uLong, 32 bits on some systems; beyond that a bound
+        // above zlib's own (size / 8 + size / 256 + size / 512 and a few
+        // bytes for these coders).
+        if (size <= std::numeric_limits<uLong>::max() / 2) return deflateBound(&z_, static_cast<uLong>(size));
+        return size + size / 7 + 1024;
+    }
+
+    // The stream of in[0 .. size) into out[0 .. room); its size, 0 when it
+    // does not fit.
+    size_t Compress(const uint8_t *in, size_t size, uint8_t *out, size_t room) {
+        if (deflateReset(&z_) != Z_OK) return 0;
+        // zlib counts in uInt: large pictures go in several calls.
+        constexpr size_t STEP = size_t{1} << 30;
+        size_t done = 0;
+        z_.next_out = out;
+        int r = Z_OK;
+        while (r == Z_OK) {
+            const size_t in_step = std::min(STEP, size - done);
+            z_.next_in = const_cast<uint8_t *>(in + done);
+            z_.avail_in = static_cast<uInt>(in_step);
+            const size_t out_at = static_cast<size_t>(z_.next_out - out);
+            z_.avail_out = static_cast<uInt>(std::min(STEP, room - out_at));
+            r = deflate(&z_, done + in_step == size ? Z_FINISH : Z_NO_FLUSH);
+            done += in_step - z_.avail_in;
+        }
+        if (r != Z_STREAM_END) return 0; // Z_BUF_ERROR: out of room
+        return static_cast<size_t>(z_.next_out - out);
+    }
+
+private:
+    z_stream z_{};
+};
+
+// What a thread keeps from picture to picture: fresh buffers and coders for
+// each would cost a page fault per 4 KiB they use.
+struct PngWorkspace {
+    std::vector<uint8_t> filtered;
+    std::vector<uint8_t> compressed;
+    std::vector<uint8_t> other;
+    Compressor levels[13];
+    std::unique_ptr<ZlibCoder> zlib[2][2]; // [Huffman codes alone][raw]
+
+    libdeflate_compressor *Level(int level) {
+        if (!levels[level]) levels[level] = NewCompressor(level);
+        return levels[level].get();
+    }
+    ZlibCoder &Zlib(bool huffman, bool raw) {
+        std::unique_ptr<ZlibCoder> &z = zlib[huffman][raw];
+        if (!z) z = std::make_unique<ZlibCoder>(huffman ? Z_HUFFMAN_ONLY : Z_RLE, raw);
+        return *z;
+    }
+};
+
+using Coder = PngCoder;
+
+struct Band {
+    uint32_t y;
+    uint32_t rows;
+};
+
+// The sampled bands, top-down and apart: band b is centred at (2 b + 1) / 16
+// of the height.
+std::vector<Band> SampleBands(uint32_t height, size_t row_bytes) {
+    uint32_t rows = std::max<uint32_t>(1, height / (SAMPLE_SHARE * SAMPLE_BANDS));
+    rows = static_cast<uint32_t>(std::min<size_t>(rows, std::max<size_t>(1, SAMPLE_BYTES / SAMPLE_BANDS / row_bytes)));
+    rows = std::min(rows, height);
+    std::vector<Band> bands;
+    for (uint32_t b = 0; b < SAMPLE_BANDS; b++) {
+        uint32_t y = static_cast<uint32_t>(static_cast<uint64_t>(height) * (2 * b + 1) / (2 * SAMPLE_BANDS));
+        y = std::min(y, height - rows);
+        if (!bands.empty() && y < bands.back().y + bands.back().rows) continue;
+        bands.push_back({y, rows});
+    }
+    return bands;
+}
+
+// The coder for filtered rows (of `row_bytes` each) from their sampled
+// bands, compressed apart.
+Coder ChooseCoder(const uint8_t *filtered, size_t row_bytes, const std::vector<Band> &bands, PngWorkspace &space) {
+    libdeflate_compressor *usual = space.Level(PNG_LEVEL);
+    std::vector<uint8_t> &work = space.other;
+    // The bands' sizes: raw, at the usual level, through a zlib coder.
+    auto compress = [&](ZlibCoder *coder) {
+        uint64_t bytes = 0;
+        for (const Band &band : bands) {
+            const size_t size = band.rows * row_bytes;
+            const size_t room = coder ? coder->Bound(size) : libdeflate_deflate_compress_bound(usual, size);
+            if (work.size() < room) work.resize(room);
+            const uint8_t *in = filtered + static_cast<size_t>(band.y) * row_bytes;
+            const size_t c = coder ? coder->Compress(in, size, work.data(), work.size())
+                                   : libdeflate_deflate_compress(usual, in, size, work.data(), work.size());
+            bytes += c == 0 ? size : c;
+        }
+        return static_cast<double>(bytes);
+    };
+    double sampled = 0;
+    for (const Band &band : bands) sampled += static_cast<double>(band.rows * row_bytes);
+    const double usual_bytes = compress(nullptr);
+    if (usual_bytes > NOISE_SHARE * sampled) return Coder::FAST;
+    const double run_bytes = compress(&space.Zlib(false, true));
+    if (usual_bytes <= RUN_CODER_MARGIN * run_bytes) return Coder::USUAL;
+    // Where even runs of a byte cost more than they save, Huffman codes
+    // alone.
+    const double huffman_bytes = compress(&space.Zlib(true, true));
+    return huffman_bytes < HUFFMAN_MARGIN * run_bytes ? Coder::HUFFMAN : Coder::RUNS;
+}
+
+void Grow(std::vector<uint8_t> &v, size_t size) {
+    if (v.size() >= size) return;
     try {
-        filtered.resize(filtered_size);
-        rows.resize(2 * n);
-        scratch.resize(4 * n);
+        v.clear();
+        v.shrink_to_fit();
+        v.resize(size);
     } catch (const std::bad_alloc &) {
         throw FileError("out of memory");
     }
-    // Rows top-down in red, green, blue, each filtered against the one above.
-    uint8_t *row = rows.data();
-    uint8_t *above = rows.data() + n;
-    for (uint32_t y = 0; y < height; y++) {
-        if (g_cancel.load()) throw FileError("cancelled");
-        if (progress && (y & 63) == 0) progress("writing rows", y, height);
-        const uint8_t *src = bitmap.Row(y);
-        for (size_t i = 0; i < n; i += 3) {
-            row[i] = src[i + RED_BYTE];
-            row[i + 1] = src[i + GREEN_BYTE];
-            row[i + 2] = src[i + BLUE_BYTE];
-        }
-        FilterRow(row, y == 0 ? nullptr : above, n, filtered.data() + y * (n + 1), scratch.data());
-        std::swap(row, above);
+}
+
+} // namespace
+
+PngCoder WritePng(const Bitmap &bitmap, OutputFile &out, const RowProgress &progress) {
+    const uint32_t width = bitmap.width();
+    const uint32_t height = bitmap.height();
+    const size_t n = static_cast<size_t>(width) * 3;
+    const size_t row_bytes = n + 1;
+    const size_t filtered_size = static_cast<size_t>(height) * row_bytes;
+    thread_local PngWorkspace buffers;
+    Grow(buffers.filtered, filtered_size);
+    uint8_t *filtered = buffers.filtered.data();
+    std::unique_ptr<RowFilter> filter;
+    try {
+        filter = std::make_unique<RowFilter>(n);
+    } catch (const std::bad_alloc &) {
+        throw FileError("out of memory");
     }
-    // A fast pass first. Where it leaves most of the bytes, the filtered
-    // rows are noise to the compressor and a longer match search finds
-    // little more: that result is kept. Otherwise the rows are compressed
-    // again at the usual level.
-    std::vector<uint8_t> data;
+    // Rows [from, to) top-down, each filtered against the one above: with
+    // `fixed` if it is a filter, else with the filter of the lowest entropy
+    // (counted in `chosen`). The sample's rows, filtered first, do not
+    // move the progress.
+    uint32_t chosen[FILTERS] = {};
+    auto filter_rows = [&](uint32_t from, uint32_t to, int fixed, bool sample = false) {
+        for (uint32_t y = from; y < to; y++) {
+            if (g_cancel.load()) throw FileError("cancelled");
+            if (progress && !sample && (y & 63) == 0) progress("writing rows", y, height);
+            const uint8_t *above = y == 0 ? nullptr : bitmap.Row(y - 1);
+            uint8_t *dst = filtered + y * row_bytes;
+            if (fixed >= 0) {
+                filter->Apply(fixed, bitmap.Row(y), above, dst);
+            } else {
+                chosen[filter->Filter(bitmap.Row(y), above, dst)]++;
+            }
+        }
+    };
+
+    const bool small = filtered_size <= SMALL_PICTURE;
+    Coder coder = Coder::USUAL;
+    if (small) {
+        filter_rows(0, height, -1);
+    } else {
+        const std::vector<Band> bands = SampleBands(height, row_bytes);
+        for (const Band &band : bands) filter_rows(band.y, band.y + band.rows, -1, true);
+        coder = ChooseCoder(filtered, row_bytes, bands, buffers);
+        const int fixed =
+            coder == Coder::FAST ? static_cast<int>(std::max_element(chosen, chosen + FILTERS) - chosen) : -1;
+        uint32_t y = 0;
+        for (const Band &band : bands) {
+            filter_rows(y, band.y, fixed);
+            y = band.y + band.rows;
+        }
+        filter_rows(y, height, fixed);
+    }
     size_t compressed = 0;
-    for (const int level : {PNG_FAST_LEVEL, PNG_LEVEL}) {
-        std::unique_ptr<libdeflate_compressor, CompressorDeleter> compressor(libdeflate_alloc_compressor(level));
-        if (!compressor) throw FileError("out of memory");
-        try {
-            data.resize(libdeflate_zlib_compress_bound(compressor.get(), filtered_size));
-        } catch (const std::bad_alloc &) {
-            throw FileError("out of memory");
+    const uint8_t *data = nullptr;
+    if (coder == Coder::RUNS || coder == Coder::HUFFMAN) {
+        ZlibCoder &runs = buffers.Zlib(coder == Coder::HUFFMAN, false);
+        Grow(buffers.compressed, runs.Bound(filtered_size));
+        compressed = runs.Compress(filtered, filtered_size, buffers.compressed.data(), buffers.compressed.size());
+        data = buffers.compressed.data();
+    } else {
+        libdeflate_compressor *c = buffers.Level(coder == Coder::FAST ? PNG_FAST_LEVEL : PNG_LEVEL);
+        Grow(buffers.compressed, libdeflate_zlib_compress_bound(c, filtered_size));
+        compressed = libdeflate_zlib_compress(c, filtered, filtered_size, buffers.compressed.data(),
+                                              buffers.compressed.size());
+        data = buffers.compressed.data();
+        if (small && compressed != 0) {
+            // And the run coder; the smaller stream is kept.
+            ZlibCoder &runs = buffers.Zlib(false, false);
+            Grow(buffers.other, runs.Bound(filtered_size));
+            const size_t r = runs.Compress(filtered, filtered_size, buffers.other.data(), buffers.other.size());
+            if (r != 0 && r < compressed) {
+                compressed = r;
+                data = buffers.other.data();
+            }
+            coder = Coder::BOTH;
         }
-        compressed = libdeflate_zlib_compress(compressor.get(), filtered.data(), filtered_size, data.data(),
-                                              data.size());
-        if (compressed == 0) throw FileError("cannot compress PNG " + out.path());
-        if (compressed > filtered_size / 4 * 3) break;
     }
+    if (compressed == 0) throw FileError("cannot compress PNG " + out.path());
     if (progress) progress("writing rows", height, height);
 
     static const uint8_t SIGNATURE[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
@@ -254,8 +539,9 @@ void WritePng(const Bitmap &bitmap, OutputFile &out, const RowProgress &progress
     // IDAT chunks of at most 1 MiB each.
     constexpr size_t IDAT_BYTES = size_t{1} << 20;
     for (size_t at = 0; at < compressed; at += IDAT_BYTES)
-        WriteChunk(out, "IDAT", data.data() + at, std::min(IDAT_BYTES, compressed - at));
+        WriteChunk(out, "IDAT", data + at, std::min(IDAT_BYTES, compressed - at));
     WriteChunk(out, "IEND", nullptr, 0);
+    return coder;
 }
 
 // ---- Reading ----

@@ -56,8 +56,13 @@ PxcmBitmapHeader MakeBitmapHeader(uint32_t width, uint32_t height);
 
 // The file header, the information block and the pixel block.
 void WriteBmp(const Bitmap &bitmap, OutputFile &out);
+// How a PNG's filtered rows were compressed: libdeflate at its fastest or
+// at its usual level, zlib's run coder or its Huffman codes alone, or (a
+// small picture) libdeflate's usual level and the run coder with the
+// smaller kept.
+enum class PngCoder { FAST, USUAL, RUNS, HUFFMAN, BOTH };
 // Truecolour 8-bit PNG, rows top-down in red, green, blue.
-void WritePng(const Bitmap &bitmap, OutputFile &out, const RowProgress &progress = nullptr);
+PngCoder WritePng(const Bitmap &bitmap, OutputFile &out, const RowProgress &progress = nullptr);
 
 struct ReadLimits {
     uint64_t max_pixels;

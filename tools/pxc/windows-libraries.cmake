@@ -6,7 +6,8 @@
 #   PXCM_WINDOWS_THIRD_PARTY (spng/ and libdeflate/, as
 #   scripts/fetch-windows-sources.sh leaves them), built here as static
 #   libraries;
-# - zlib (for libspng): MinGW's static libz.a (Debian libz-mingw-w64-dev);
+# - zlib (for libspng and the PNG writer): MinGW's static libz.a (Debian
+#   libz-mingw-w64-dev);
 # - CLI11 and nlohmann-json: header-only, from the build machine's
 #   /usr/include, through a folder that holds only those two (the rest of
 #   /usr/include is for Linux and must not be seen).
@@ -59,7 +60,7 @@ foreach(dir CLI nlohmann)
 endforeach()
 
 add_library(pxc_libraries INTERFACE)
-target_include_directories(pxc_libraries SYSTEM INTERFACE ${header_only})
-target_link_libraries(pxc_libraries INTERFACE pxc_spng pxc_deflate shell32)
+target_include_directories(pxc_libraries SYSTEM INTERFACE ${header_only} ${PXC_ZLIB_INCLUDE})
+target_link_libraries(pxc_libraries INTERFACE pxc_spng pxc_deflate ${PXC_ZLIB_STATIC} shell32)
 set(PXC_WINDOWS_LIBRARIES TRUE)
 message(STATUS "pxc.exe: libspng (${tp}/spng), libdeflate (${deflate_dir}), zlib ${PXC_ZLIB_STATIC}")
