@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "common.h"
+#include "images.h"
 #include "plugin/pxcm.h"
 
 namespace pxc {
@@ -147,6 +148,7 @@ BatchTotals RunBatch(const std::vector<std::string> &names, const BatchOptions &
         std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return sizes[a] > sizes[b]; });
     }
     auto worker = [&]() {
+        const ThreadBuffers buffers;
         for (;;) {
             if (StopRequested()) return;
             const size_t slot = next.fetch_add(1);

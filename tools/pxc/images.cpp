@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <new>
 
 #include <libdeflate.h>
 #include <spng.h>
@@ -37,16 +38,25 @@ namespace {
 // The pixel block a thread released last, kept for its next picture: a
 // fresh one would cost a page fault per 4 KiB on its first writes. Blocks
 // above SPARE_LIMIT go back to the system.
+//
+// What a thread keeps is reached through plain pointers and freed by
+// ReleaseThreadBuffers, not by destructors of thread_local objects: the
+// Windows runtime frees a thread's storage before it runs those, and they
+// then work on freed memory as the thread ends.
 constexpr size_t SPARE_LIMIT = size_t{256} << 20;
-thread_local std::vector<uint8_t> t_spare_bits;
+thread_local std::vector<uint8_t> *t_spare_bits = nullptr;
 
 } // namespace
 
 void Bitmap::Release() {
     bits_ = nullptr;
-    if (own_.capacity() > t_spare_bits.capacity() && own_.capacity() <= SPARE_LIMIT) {
-        t_spare_bits = std::move(own_);
-        t_spare_bits.clear();
+    const size_t kept = t_spare_bits != nullptr ? t_spare_bits->capacity() : 0;
+    if (own_.capacity() > kept && own_.capacity() <= SPARE_LIMIT) {
+        if (t_spare_bits == nullptr) t_spare_bits = new (std::nothrow) std::vector<uint8_t>();
+        if (t_spare_bits != nullptr) {
+            *t_spare_bits = std::move(own_);
+            t_spare_bits->clear();
+        }
     }
     own_ = std::vector<uint8_t>();
 }
@@ -66,7 +76,7 @@ PxcmBitmapHeader MakeBitmapHeader(uint32_t width, uint32_t height) {
 Bitmap Bitmap::Allocate(uint32_t width, uint32_t height) {
     Bitmap b;
     uint64_t size = static_cast<uint64_t>(height) * static_cast<uint64_t>(RowStride(width));
-    if (size <= t_spare_bits.capacity()) b.own_ = std::move(t_spare_bits);
+    if (t_spare_bits != nullptr && size <= t_spare_bits->capacity()) b.own_ = std::move(*t_spare_bits);
     try {
         b.own_.assign(static_cast<size_t>(size), 0);
     } catch (const std::bad_alloc &) {
@@ -379,6 +389,9 @@ struct PngWorkspace {
     }
 };
 
+// The PNG coders and buffers of the thread (see t_spare_bits).
+thread_local PngWorkspace *t_png = nullptr;
+
 using Coder = PngCoder;
 
 struct Band {
@@ -452,7 +465,11 @@ PngCoder WritePng(const Bitmap &bitmap, OutputFile &out, const RowProgress &prog
     const size_t n = static_cast<size_t>(width) * 3;
     const size_t row_bytes = n + 1;
     const size_t filtered_size = static_cast<size_t>(height) * row_bytes;
-    thread_local PngWorkspace buffers;
+    if (t_png == nullptr) {
+        t_png = new (std::nothrow) PngWorkspace();
+        if (t_png == nullptr) throw FileError("out of memory");
+    }
+    PngWorkspace &buffers = *t_png;
     Grow(buffers.filtered, filtered_size);
     uint8_t *filtered = buffers.filtered.data();
     std::unique_ptr<RowFilter> filter;
@@ -645,4 +662,12 @@ Bitmap ReadPicture(const std::string &path, const ReadLimits &limits,
     throw FileError("neither a PNG nor a BMP file");
 }
 
+void ReleaseThreadBuffers() {
+    delete t_png;
+    t_png = nullptr;
+    delete t_spare_bits;
+    t_spare_bits = nullptr;
+}
+
 } // namespace pxc
+

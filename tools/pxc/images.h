@@ -64,6 +64,18 @@ enum class PngCoder { FAST, USUAL, RUNS, HUFFMAN, BOTH };
 // Truecolour 8-bit PNG, rows top-down in red, green, blue.
 PngCoder WritePng(const Bitmap &bitmap, OutputFile &out, const RowProgress &progress = nullptr);
 
+// A thread keeps its last pixel block and its PNG coders and buffers for the
+// next picture. ReleaseThreadBuffers frees them; every thread that makes
+// pictures frees them before it ends, most simply with a ThreadBuffers at
+// the top of its function.
+void ReleaseThreadBuffers();
+struct ThreadBuffers {
+    ThreadBuffers() = default;
+    ThreadBuffers(const ThreadBuffers &) = delete;
+    ThreadBuffers &operator=(const ThreadBuffers &) = delete;
+    ~ThreadBuffers() { ReleaseThreadBuffers(); }
+};
+
 struct ReadLimits {
     uint64_t max_pixels;
 };

@@ -12,6 +12,7 @@
 
 #include "commands.h"
 #include "common.h"
+#include "images.h"
 #include "plugin/pxcm.h"
 
 #ifndef PXC_VERSION
@@ -93,6 +94,7 @@ void AddOutputs(CLI::App *app, Settings &s, const std::string &what) {
 } // namespace
 
 int main(int argc, char **argv) {
+    const pxc::ThreadBuffers buffers;
     PrepareStandardStreams();
     InstallStopHandlers();
     // From here on the arguments are UTF-8, whatever the system passed.
