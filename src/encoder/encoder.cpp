@@ -89,8 +89,13 @@ struct RowChoices {
     int32_t width;
     std::vector<uint8_t> run;     // [offset * width + x]: longest legal run, 0 if below 2
     std::vector<uint8_t> literal; // literal token, NO_LITERAL if the reference is illegal
-    std::vector<uint8_t> escapes; // 3 per entry: escape symbols or NO_ESCAPE, red first
-    std::vector<int32_t> chain;   // scratch for the run lengths
+    std::vector<uint8_t> escapes; // 3 per entry: escape symbols or NO_ESCAPE, in byte order
+};
+
+// Working space of PrepareRow.
+struct RowScratch {
+    std::vector<int32_t> chain;  // run lengths
+    std::vector<uint8_t> digits; // the digit of every byte of a stretch
 };
 
 // One literal channel: the digit and, for digit 0, the escape symbol.
@@ -135,7 +140,7 @@ void ExactChoice(const Target &t, int64_t row_start, int32_t x, int32_t k, uint8
             else
                 ref = SeenByte(t, a, row_start, out);
         }
-        digit[c] = static_cast<uint32_t>(ChannelDigit(ref, want[c], &escapes[RED_BYTE - c]));
+        digit[c] = static_cast<uint32_t>(ChannelDigit(ref, want[c], &escapes[c]));
     }
     *literal = static_cast<uint8_t>(LiteralToken(digit[RED_BYTE], digit[GREEN_BYTE], digit[BLUE_BYTE]));
     // Run: a source starting past the end writes zeros; one starting inside
@@ -157,53 +162,85 @@ void ExactChoice(const Target &t, int64_t row_start, int32_t x, int32_t k, uint8
     *run = n >= 2 ? n : 0;
 }
 
+// Digits and escape symbols of a stretch of bytes against their references
+// (both final picture bytes), byte by byte, in a form the compiler turns into
+// vector code.
+void ByteDigits(const uint8_t *ref, const uint8_t *want, int32_t n, uint8_t *digit, uint8_t *escape) {
+    for (int32_t j = 0; j < n; j++) {
+        const uint8_t diff = static_cast<uint8_t>(ref[j] - want[j]);
+        const bool small = static_cast<uint8_t>(diff + 2) <= 4; // -2 to 2 as a signed byte
+        digit[j] = small ? static_cast<uint8_t>(diff + ESCAPE_BIAS) : static_cast<uint8_t>(ESCAPE_DIGIT);
+        escape[j] = small ? NO_ESCAPE : static_cast<uint8_t>(diff - ESCAPE_BIAS);
+    }
+}
+
 // Fills the choices of every offset at every position of image row m.
-void PrepareRow(const Target &t, int32_t m, RowChoices *rc) {
+void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch) {
     const int32_t w = t.width;
     rc->width = w;
     rc->run.resize(static_cast<size_t>(NOFFSET) * w);
     rc->literal.resize(static_cast<size_t>(NOFFSET) * w);
     rc->escapes.resize(static_cast<size_t>(NOFFSET) * w * 3);
-    rc->chain.resize(static_cast<size_t>(w) + 1);
+    scratch->chain.resize(static_cast<size_t>(w) + 1);
+    scratch->digits.resize(static_cast<size_t>(w) * 3);
     const int64_t row_start = static_cast<int64_t>(t.height - 1 - m) * t.stride;
     const uint8_t *bytes = t.bytes.data();
+    constexpr int32_t SAME = static_cast<int32_t>(LiteralToken(3, 3, 3)); // every channel unchanged
     for (int32_t k = 0; k < NOFFSET; k++) {
         const OffsetPair o = OFFSETS[k];
         const int64_t delta = o.dy * t.stride + 3 * static_cast<int64_t>(o.dx);
         uint8_t *lit = &rc->literal[static_cast<size_t>(k) * w];
         uint8_t *esc = &rc->escapes[static_cast<size_t>(k) * w * 3];
         uint8_t *run = &rc->run[static_cast<size_t>(k) * w];
-        int32_t *chain = rc->chain.data();
+        int32_t *chain = scratch->chain.data();
         // From the first position whose reference is within the row's
         // columns on, the bytes read are final picture bytes (the run's own
         // output included, as it repeats them), so plain comparisons of the
-        // target suffice, run lengths chained from the right.
+        // target suffice, run lengths chained from the right. Up to `fast`
+        // the reference pixel also ends before the buffer's last byte, so
+        // the whole stretch is compared at once.
         const int32_t first = std::min(w, std::max(0, -o.dx));
+        const int64_t room = t.size - 4 - row_start - delta - 3 * static_cast<int64_t>(first);
+        const int32_t fast =
+            room < 0 ? first : static_cast<int32_t>(std::min<int64_t>(w, first + room / 3 + 1));
+        if (fast > first) {
+            const int64_t out = row_start + 3 * static_cast<int64_t>(first);
+            const int32_t n = 3 * (fast - first);
+            uint8_t *digit = scratch->digits.data();
+            ByteDigits(bytes + out + delta, bytes + out, n, digit, esc + 3 * first);
+            for (int32_t x = first; x < fast; x++, digit += 3)
+                lit[x] = static_cast<uint8_t>(LiteralToken(digit[RED_BYTE], digit[GREEN_BYTE], digit[BLUE_BYTE]));
+        }
         chain[w] = 0;
         bool next_beyond = false;
         for (int32_t x = w - 1; x >= first; x--) {
             const int64_t out = row_start + 3 * static_cast<int64_t>(x);
             const int64_t src = out + delta;
             const uint8_t *want = bytes + out;
-            uint8_t ref[3] = {0, 0, 0};
             const bool beyond = src >= t.size;
             bool same;
-            if (beyond) {
-                same = want[0] == 0 && want[1] == 0 && want[2] == 0;
+            if (x < fast) {
+                same = lit[x] == SAME;
             } else {
-                same = src + 3 <= t.size && memcmp(bytes + src, want, 3) == 0;
+                if (beyond) {
+                    same = want[0] == 0 && want[1] == 0 && want[2] == 0;
+                } else {
+                    same = src + 3 <= t.size && memcmp(bytes + src, want, 3) == 0;
+                }
+                uint8_t ref[3] = {0, 0, 0};
+                if (src + 3 < t.size) memcpy(ref, bytes + src, 3);
+                uint8_t *e = esc + 3 * x;
+                lit[x] = static_cast<uint8_t>(
+                    LiteralToken(ChannelDigit(ref[RED_BYTE], want[RED_BYTE], &e[RED_BYTE]),
+                                 ChannelDigit(ref[GREEN_BYTE], want[GREEN_BYTE], &e[GREEN_BYTE]),
+                                 ChannelDigit(ref[BLUE_BYTE], want[BLUE_BYTE], &e[BLUE_BYTE])));
             }
-            if (src + 3 < t.size) memcpy(ref, bytes + src, 3);
             // A run may not start inside the buffer and go on past its end.
-            const int32_t follow = (x + 1 < w && beyond == next_beyond) ? chain[x + 1] : 0;
+            const int32_t follow = (beyond == next_beyond) ? chain[x + 1] : 0;
             chain[x] = same ? 1 + follow : 0;
             next_beyond = beyond;
             const int32_t n = std::min(std::min(chain[x], RUN_MAX), w - x);
             run[x] = static_cast<uint8_t>(n >= 2 ? n : 0);
-            uint8_t *e = esc + 3 * x;
-            lit[x] = static_cast<uint8_t>(LiteralToken(ChannelDigit(ref[RED_BYTE], want[RED_BYTE], &e[0]),
-                                                       ChannelDigit(ref[GREEN_BYTE], want[GREEN_BYTE], &e[1]),
-                                                       ChannelDigit(ref[BLUE_BYTE], want[BLUE_BYTE], &e[2])));
         }
         for (int32_t x = 0; x < first; x++) {
             int32_t n = 0;
@@ -217,15 +254,14 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc) {
 inline float LiteralCost(const RowChoices &rc, const Costs &c, int32_t k, int32_t x) {
     const size_t i = static_cast<size_t>(k) * rc.width + x;
     const uint8_t *e = &rc.escapes[3 * i];
-    return c.token[rc.literal[i]] + c.escape[e[0]] + c.escape[e[1]] + c.escape[e[2]];
+    return c.token[rc.literal[i]] + c.escape[e[RED_BYTE]] + c.escape[e[GREEN_BYTE]] + c.escape[e[BLUE_BYTE]];
 }
 
 void AppendLiteral(const RowChoices &rc, int32_t k, int32_t x, int32_t w,
                    std::vector<Token> *tokens) {
     const size_t i = static_cast<size_t>(k) * rc.width + x;
-    Token tok{rc.literal[i], static_cast<uint8_t>(w), {0, 0, 0}};
-    memcpy(tok.escapes, &rc.escapes[3 * i], 3);
-    tokens->push_back(tok);
+    const uint8_t *e = &rc.escapes[3 * i];
+    tokens->push_back(Token{rc.literal[i], static_cast<uint8_t>(w), {e[RED_BYTE], e[GREEN_BYTE], e[BLUE_BYTE]}});
 }
 
 // Greedy parse of one row: at each position the run that saves most against
@@ -515,7 +551,8 @@ int32_t EncodePicture(const EncoderInput *input, const EncoderOptions *options,
     const uint64_t choice_bytes = static_cast<uint64_t>(t.width) * t.height * NOFFSET * 5;
     const bool keep_choices = plan.passes > 1 && choice_bytes <= CHOICE_CACHE_BYTES;
     std::vector<RowChoices> kept(keep_choices ? static_cast<size_t>(t.height) : 0);
-    RowChoices scratch;
+    RowChoices unkept;
+    RowScratch scratch;
     std::vector<PathNode> nodes;
     std::vector<Token> tokens;
     const int64_t steps = static_cast<int64_t>(plan.passes) * t.height;
@@ -533,8 +570,8 @@ int32_t EncodePicture(const EncoderInput *input, const EncoderOptions *options,
             if (!block_costs.empty())
                 costs = &block_costs[std::min(row_first[m] / BLOCK_TOKENS, block_costs.size() - 1)];
             const size_t first = tokens.size();
-            RowChoices &rc = keep_choices ? kept[static_cast<size_t>(m)] : scratch;
-            if (!keep_choices || pass == 0) PrepareRow(t, m, &rc);
+            RowChoices &rc = keep_choices ? kept[static_cast<size_t>(m)] : unkept;
+            if (!keep_choices || pass == 0) PrepareRow(t, m, &rc, &scratch);
             if (plan.optimal && pass > 0)
                 OptimalRow(rc, *costs, plan.short_runs, &order, &nodes, &tokens);
             else
