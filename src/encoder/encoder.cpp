@@ -90,7 +90,11 @@ struct RowChoices {
     std::vector<uint8_t> run;     // [offset * width + x]: longest legal run, 0 if below 2
     std::vector<uint8_t> literal; // literal token, NO_LITERAL if the reference is illegal
     std::vector<uint8_t> escapes; // 3 per entry: escape symbols or NO_ESCAPE, in byte order
+    std::vector<uint16_t> runs;   // [x]: bit k set where offset k has a run; FULL_RUN where one runs to the cap
 };
+
+constexpr uint16_t FULL_RUN = uint16_t{1} << 15; // some offset runs as far as a token can go
+static_assert(NOFFSET < 15, "the run masks hold a bit per offset");
 
 // Working space of PrepareRow.
 struct RowScratch {
@@ -248,13 +252,35 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch)
             run[x] = static_cast<uint8_t>(n);
         }
     }
+    rc->runs.assign(static_cast<size_t>(w), 0);
+    for (int32_t k = 0; k < NOFFSET; k++) {
+        const uint8_t *run = &rc->run[static_cast<size_t>(k) * w];
+        for (int32_t x = 0; x < w; x++) {
+            if (run[x] == 0) continue;
+            rc->runs[x] |= static_cast<uint16_t>(1u << k);
+            if (run[x] == std::min(RUN_MAX, w - x)) rc->runs[x] |= FULL_RUN;
+        }
+    }
 }
 
-// Cost of the literal of offset k at x, escapes included.
-inline float LiteralCost(const RowChoices &rc, const Costs &c, int32_t k, int32_t x) {
-    const size_t i = static_cast<size_t>(k) * rc.width + x;
-    const uint8_t *e = &rc.escapes[3 * i];
-    return c.token[rc.literal[i]] + c.escape[e[RED_BYTE]] + c.escape[e[GREEN_BYTE]] + c.escape[e[BLUE_BYTE]];
+// The literal costs of a row, escapes included, by position and offset:
+// [x * COST_STRIDE + k], infinite where the reference is illegal.
+constexpr int32_t COST_STRIDE = 12;
+
+void LiteralCosts(const RowChoices &rc, const Costs &c, std::vector<float> *store) {
+    const int32_t w = rc.width;
+    store->resize(static_cast<size_t>(w) * COST_STRIDE);
+    float *out = store->data();
+    for (int32_t k = 0; k < NOFFSET; k++) {
+        const uint8_t *lit = &rc.literal[static_cast<size_t>(k) * w];
+        const uint8_t *e = &rc.escapes[static_cast<size_t>(k) * w * 3];
+        for (int32_t x = 0; x < w; x++, e += 3) {
+            out[static_cast<size_t>(x) * COST_STRIDE + k] =
+                lit[x] == NO_LITERAL ? INFINITY
+                                     : c.token[lit[x]] + c.escape[e[RED_BYTE]] + c.escape[e[GREEN_BYTE]] +
+                                           c.escape[e[BLUE_BYTE]];
+        }
+    }
 }
 
 void AppendLiteral(const RowChoices &rc, int32_t k, int32_t x, int32_t w,
@@ -266,17 +292,17 @@ void AppendLiteral(const RowChoices &rc, int32_t k, int32_t x, int32_t w,
 
 // Greedy parse of one row: at each position the run that saves most against
 // literals, or else the cheapest literal.
-void GreedyRow(const RowChoices &rc, const Costs &c, OffsetOrder *order,
+void GreedyRow(const RowChoices &rc, const Costs &c, OffsetOrder *order, std::vector<float> *costs,
                std::vector<Token> *tokens) {
     const int32_t w = rc.width;
+    LiteralCosts(rc, c, costs);
     int32_t x = 0;
     while (x < w) {
+        const float *literal = &(*costs)[static_cast<size_t>(x) * COST_STRIDE];
         float best_literal = INFINITY;
         int32_t literal_at = 0;
         for (int32_t i = 0; i < NOFFSET; i++) {
-            const int32_t k = order->at[i];
-            if (rc.literal[static_cast<size_t>(k) * w + x] == NO_LITERAL) continue;
-            const float cost = LiteralCost(rc, c, k, x) + c.offset[i];
+            const float cost = literal[order->at[i]] + c.offset[i];
             if (cost < best_literal) {
                 best_literal = cost;
                 literal_at = i;
@@ -285,14 +311,16 @@ void GreedyRow(const RowChoices &rc, const Costs &c, OffsetOrder *order,
         float best_gain = 0;
         int32_t run_at = -1;
         int32_t run_length = 0;
-        for (int32_t i = 0; i < NOFFSET; i++) {
-            const int32_t n = rc.run[static_cast<size_t>(order->at[i]) * w + x];
-            if (n < 2) continue;
-            const float gain = n * best_literal - (c.token[RUN_BIAS + n] + c.offset[i]);
-            if (gain > best_gain) {
-                best_gain = gain;
-                run_at = i;
-                run_length = n;
+        if ((rc.runs[x] & ~FULL_RUN) != 0) {
+            for (int32_t i = 0; i < NOFFSET; i++) {
+                const int32_t n = rc.run[static_cast<size_t>(order->at[i]) * w + x];
+                if (n < 2) continue;
+                const float gain = n * best_literal - (c.token[RUN_BIAS + n] + c.offset[i]);
+                if (gain > best_gain) {
+                    best_gain = gain;
+                    run_at = i;
+                    run_length = n;
+                }
             }
         }
         if (run_at >= 0) {
@@ -321,8 +349,10 @@ struct PathNode {
 };
 
 void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, OffsetOrder *order,
-                std::vector<PathNode> *nodes_store, std::vector<Token> *tokens) {
+                std::vector<PathNode> *nodes_store, std::vector<float> *costs,
+                std::vector<Token> *tokens) {
     const int32_t w = rc.width;
+    LiteralCosts(rc, c, costs);
     nodes_store->resize(static_cast<size_t>(w) + 1);
     PathNode *nodes = nodes_store->data();
     for (int32_t x = 0; x <= w; x++) nodes[x].cost = INFINITY;
@@ -335,25 +365,32 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
             here.order = nodes[here.from].order;
             MoveToFront(&here.order, here.offset);
         }
+        // The cheapest literal, earlier list positions first on ties.
+        const float *literal = &(*costs)[static_cast<size_t>(x) * COST_STRIDE];
+        float best = INFINITY;
+        int32_t best_at = 0;
+        for (int32_t i = 0; i < NOFFSET; i++) {
+            const float cost = here.cost + c.offset[i] + literal[here.order.at[i]];
+            if (cost < best) {
+                best = cost;
+                best_at = i;
+            }
+        }
+        if (best < nodes[x + 1].cost) {
+            const int32_t k = here.order.at[best_at];
+            nodes[x + 1] = PathNode{best, x, rc.literal[static_cast<size_t>(k) * w + x],
+                                    static_cast<uint8_t>(best_at), static_cast<uint8_t>(k), {}};
+        }
+        const uint16_t runs = rc.runs[x];
+        if ((runs & ~FULL_RUN) == 0) continue;
         // Where some offset runs as far as a token can go, cutting runs short
         // gains nothing: only the longest runs are tried.
-        const int32_t cap = std::min(RUN_MAX, w - x);
-        int32_t short_limit = short_runs;
-        for (int32_t k = 0; k < NOFFSET; k++)
-            if (rc.run[static_cast<size_t>(k) * w + x] == cap) short_limit = 0;
+        const int32_t short_limit = (runs & FULL_RUN) != 0 ? 0 : short_runs;
         for (int32_t i = 0; i < NOFFSET; i++) {
             const int32_t k = here.order.at[i];
-            const size_t at = static_cast<size_t>(k) * w + x;
+            if ((runs & (1u << k)) == 0) continue;
+            const int32_t n = rc.run[static_cast<size_t>(k) * w + x];
             const float base = here.cost + c.offset[i];
-            if (rc.literal[at] != NO_LITERAL) {
-                const float cost = base + LiteralCost(rc, c, k, x);
-                if (cost < nodes[x + 1].cost) {
-                    nodes[x + 1] = PathNode{cost, x, rc.literal[at], static_cast<uint8_t>(i),
-                                            static_cast<uint8_t>(k), {}};
-                }
-            }
-            const int32_t n = rc.run[at];
-            if (n < 2) continue;
             const int32_t top = std::min(n, short_limit);
             for (int32_t len = top < 2 ? n : 2; len <= n; len = len < top ? len + 1 : n + (len == n)) {
                 const float cost = base + c.token[RUN_BIAS + len];
@@ -554,6 +591,7 @@ int32_t EncodePicture(const EncoderInput *input, const EncoderOptions *options,
     RowChoices unkept;
     RowScratch scratch;
     std::vector<PathNode> nodes;
+    std::vector<float> literal_costs;
     std::vector<Token> tokens;
     const int64_t steps = static_cast<int64_t>(plan.passes) * t.height;
     for (int32_t pass = 0; pass < plan.passes && t.width > 0; pass++) {
@@ -573,9 +611,9 @@ int32_t EncodePicture(const EncoderInput *input, const EncoderOptions *options,
             RowChoices &rc = keep_choices ? kept[static_cast<size_t>(m)] : unkept;
             if (!keep_choices || pass == 0) PrepareRow(t, m, &rc, &scratch);
             if (plan.optimal && pass > 0)
-                OptimalRow(rc, *costs, plan.short_runs, &order, &nodes, &tokens);
+                OptimalRow(rc, *costs, plan.short_runs, &order, &nodes, &literal_costs, &tokens);
             else
-                GreedyRow(rc, *costs, &order, &tokens);
+                GreedyRow(rc, *costs, &order, &literal_costs, &tokens);
             row_first[m] = first;
         }
         const int64_t bits = MeasureParse(tokens, &block_costs);
