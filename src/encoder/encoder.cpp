@@ -348,10 +348,19 @@ struct PathNode {
     OffsetOrder order;
 };
 
+// The cheapest start of a run of some length: its cost so far, list
+// position and offset.
+struct ShortStart {
+    float base;
+    int32_t i;
+    int32_t k;
+};
+
 void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, OffsetOrder *order,
                 std::vector<PathNode> *nodes_store, std::vector<float> *costs,
-                std::vector<Token> *tokens) {
+                std::vector<ShortStart> *starts, std::vector<Token> *tokens) {
     const int32_t w = rc.width;
+    starts->assign(static_cast<size_t>(short_runs) + 1, ShortStart{INFINITY, 0, 0});
     LiteralCosts(rc, c, costs);
     nodes_store->resize(static_cast<size_t>(w) + 1);
     PathNode *nodes = nodes_store->data();
@@ -376,29 +385,47 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
                 best_at = i;
             }
         }
-        if (best < nodes[x + 1].cost) {
+        const auto reach = [nodes, x](int32_t to, float cost, uint16_t symbol, int32_t i, int32_t k) {
+            PathNode &node = nodes[to];
+            if (!(cost < node.cost)) return;
+            node.cost = cost;
+            node.from = x;
+            node.symbol = symbol;
+            node.offset = static_cast<uint8_t>(i);
+            node.kind = static_cast<uint8_t>(k);
+        };
+        {
             const int32_t k = here.order.at[best_at];
-            nodes[x + 1] = PathNode{best, x, rc.literal[static_cast<size_t>(k) * w + x],
-                                    static_cast<uint8_t>(best_at), static_cast<uint8_t>(k), {}};
+            reach(x + 1, best, rc.literal[static_cast<size_t>(k) * w + x], best_at, k);
         }
         const uint16_t runs = rc.runs[x];
         if ((runs & ~FULL_RUN) == 0) continue;
         // Where some offset runs as far as a token can go, cutting runs short
-        // gains nothing: only the longest runs are tried.
+        // gains nothing: only the longest runs are tried. Otherwise every
+        // length up to short_runs is tried too, each from the offset that
+        // reaches it most cheaply: by length, the cheapest start among the
+        // offsets whose runs end there, then the cheapest from the longer.
         const int32_t short_limit = (runs & FULL_RUN) != 0 ? 0 : short_runs;
+        int32_t longest_short = 0;
         for (int32_t i = 0; i < NOFFSET; i++) {
             const int32_t k = here.order.at[i];
             if ((runs & (1u << k)) == 0) continue;
             const int32_t n = rc.run[static_cast<size_t>(k) * w + x];
             const float base = here.cost + c.offset[i];
+            reach(x + n, base + c.token[RUN_BIAS + n], static_cast<uint16_t>(RUN_BIAS + n), i, k);
             const int32_t top = std::min(n, short_limit);
-            for (int32_t len = top < 2 ? n : 2; len <= n; len = len < top ? len + 1 : n + (len == n)) {
-                const float cost = base + c.token[RUN_BIAS + len];
-                if (cost < nodes[x + len].cost) {
-                    nodes[x + len] = PathNode{cost, x, static_cast<uint16_t>(RUN_BIAS + len),
-                                              static_cast<uint8_t>(i), static_cast<uint8_t>(k), {}};
-                }
-            }
+            if (top < 2) continue;
+            ShortStart &s = (*starts)[top];
+            if (base < s.base) s = ShortStart{base, i, k};
+            longest_short = std::max(longest_short, top);
+        }
+        ShortStart from{INFINITY, 0, 0};
+        for (int32_t len = longest_short; len >= 2; len--) {
+            ShortStart &s = (*starts)[len];
+            if (s.base < from.base) from = s;
+            s.base = INFINITY;
+            reach(x + len, from.base + c.token[RUN_BIAS + len], static_cast<uint16_t>(RUN_BIAS + len),
+                  from.i, from.k);
         }
     }
     // Walk back, then emit in row order.
@@ -592,6 +619,7 @@ int32_t EncodePicture(const EncoderInput *input, const EncoderOptions *options,
     RowScratch scratch;
     std::vector<PathNode> nodes;
     std::vector<float> literal_costs;
+    std::vector<ShortStart> starts;
     std::vector<Token> tokens;
     const int64_t steps = static_cast<int64_t>(plan.passes) * t.height;
     for (int32_t pass = 0; pass < plan.passes && t.width > 0; pass++) {
@@ -611,7 +639,7 @@ int32_t EncodePicture(const EncoderInput *input, const EncoderOptions *options,
             RowChoices &rc = keep_choices ? kept[static_cast<size_t>(m)] : unkept;
             if (!keep_choices || pass == 0) PrepareRow(t, m, &rc, &scratch);
             if (plan.optimal && pass > 0)
-                OptimalRow(rc, *costs, plan.short_runs, &order, &nodes, &literal_costs, &tokens);
+                OptimalRow(rc, *costs, plan.short_runs, &order, &nodes, &literal_costs, &starts, &tokens);
             else
                 GreedyRow(rc, *costs, &order, &literal_costs, &tokens);
             row_first[m] = first;
