@@ -51,10 +51,12 @@ inline void StartOrder(OffsetOrder *o) {
     for (int32_t i = 0; i < NOFFSET; i++) o->at[i] = static_cast<uint8_t>(i);
 }
 
+// Without a loop of variable length, which the compiler would make a call.
 inline void MoveToFront(OffsetOrder *o, int32_t w) {
-    const uint8_t chosen = o->at[w];
-    for (int32_t i = w; i > 0; i--) o->at[i] = o->at[i - 1];
-    o->at[0] = chosen;
+    uint8_t moved[NOFFSET];
+    moved[0] = o->at[w];
+    for (int32_t i = 1; i < NOFFSET; i++) moved[i] = i <= w ? o->at[i - 1] : o->at[i];
+    memcpy(o->at, moved, NOFFSET);
 }
 
 struct Token {
@@ -271,15 +273,14 @@ void LiteralCosts(const RowChoices &rc, const Costs &c, std::vector<float> *stor
     const int32_t w = rc.width;
     store->resize(static_cast<size_t>(w) * COST_STRIDE);
     float *out = store->data();
+    float token[256]; // by literal token, NO_LITERAL infinite
+    std::fill(std::copy(c.token, c.token + NLITERAL, token), token + 256, INFINITY);
     for (int32_t k = 0; k < NOFFSET; k++) {
         const uint8_t *lit = &rc.literal[static_cast<size_t>(k) * w];
         const uint8_t *e = &rc.escapes[static_cast<size_t>(k) * w * 3];
-        for (int32_t x = 0; x < w; x++, e += 3) {
+        for (int32_t x = 0; x < w; x++, e += 3)
             out[static_cast<size_t>(x) * COST_STRIDE + k] =
-                lit[x] == NO_LITERAL ? INFINITY
-                                     : c.token[lit[x]] + c.escape[e[RED_BYTE]] + c.escape[e[GREEN_BYTE]] +
-                                           c.escape[e[BLUE_BYTE]];
-        }
+                token[lit[x]] + c.escape[e[RED_BYTE]] + c.escape[e[GREEN_BYTE]] + c.escape[e[BLUE_BYTE]];
     }
 }
 
@@ -380,10 +381,8 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
         int32_t best_at = 0;
         for (int32_t i = 0; i < NOFFSET; i++) {
             const float cost = here.cost + c.offset[i] + literal[here.order.at[i]];
-            if (cost < best) {
-                best = cost;
-                best_at = i;
-            }
+            best_at = cost < best ? i : best_at;
+            best = cost < best ? cost : best;
         }
         const auto reach = [nodes, x](int32_t to, float cost, uint16_t symbol, int32_t i, int32_t k) {
             PathNode &node = nodes[to];
