@@ -22,6 +22,10 @@
 
 #include <algorithm>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "encoder/writer.h"
 
 namespace {
@@ -42,21 +46,33 @@ constexpr uint8_t NO_ESCAPE = ESCAPE_SYMBOLS; // stored for channels without esc
 // The decoder's initial list; the encoder names offsets by their index there.
 constexpr const OffsetPair *OFFSETS = INITIAL_OFFSETS;
 
-// The move-to-front list as offset indices, list position first.
-struct OffsetOrder {
-    uint8_t at[NOFFSET];
+// The move-to-front list as offset indices, list position first. A whole
+// vector register wide, so that it is copied and reordered in one piece;
+// the bytes past NOFFSET are unused.
+struct alignas(16) OffsetOrder {
+    uint8_t at[16];
 };
 
 inline void StartOrder(OffsetOrder *o) {
-    for (int32_t i = 0; i < NOFFSET; i++) o->at[i] = static_cast<uint8_t>(i);
+    for (int32_t i = 0; i < 16; i++) o->at[i] = static_cast<uint8_t>(i);
 }
 
-// Without a loop of variable length, which the compiler would make a call.
+// In one vector register where there is one: the first w + 1 bytes move up
+// by one, the chosen one goes first.
 inline void MoveToFront(OffsetOrder *o, int32_t w) {
-    uint8_t moved[NOFFSET];
-    moved[0] = o->at[w];
-    for (int32_t i = 1; i < NOFFSET; i++) moved[i] = i <= w ? o->at[i - 1] : o->at[i];
-    memcpy(o->at, moved, NOFFSET);
+#if defined(__SSE2__)
+    const __m128i list = _mm_load_si128(reinterpret_cast<const __m128i *>(o->at));
+    const __m128i moved = _mm_cmplt_epi8(_mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
+                                         _mm_set1_epi8(static_cast<char>(w + 1)));
+    const __m128i shifted = _mm_slli_si128(list, 1);
+    const __m128i out = _mm_or_si128(_mm_or_si128(_mm_and_si128(moved, shifted), _mm_andnot_si128(moved, list)),
+                                     _mm_cvtsi32_si128(o->at[w]));
+    _mm_store_si128(reinterpret_cast<__m128i *>(o->at), out);
+#else
+    const uint8_t chosen = o->at[w];
+    for (int32_t i = w; i > 0; i--) o->at[i] = o->at[i - 1];
+    o->at[0] = chosen;
+#endif
 }
 
 struct Token {
@@ -346,7 +362,6 @@ struct PathNode {
     uint16_t symbol;
     uint8_t offset; // list position
     uint8_t kind;   // offset index
-    OffsetOrder order;
 };
 
 // The cheapest start of a run of some length: its cost so far, list
@@ -357,32 +372,44 @@ struct ShortStart {
     int32_t k;
 };
 
+// Working space of OptimalRow.
+struct PathScratch {
+    std::vector<PathNode> nodes;     // [x]: the cheapest way found to reach x
+    std::vector<OffsetOrder> orders; // [x]: the list order that way leaves
+    std::vector<float> literals;     // the row's literal costs
+    std::vector<ShortStart> starts;  // by run length
+};
+
 void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, OffsetOrder *order,
-                std::vector<PathNode> *nodes_store, std::vector<float> *costs,
-                std::vector<ShortStart> *starts, std::vector<Token> *tokens) {
+                PathScratch *scratch, std::vector<Token> *tokens) {
     const int32_t w = rc.width;
+    std::vector<ShortStart> *starts = &scratch->starts;
     starts->assign(static_cast<size_t>(short_runs) + 1, ShortStart{INFINITY, 0, 0});
-    LiteralCosts(rc, c, costs);
-    nodes_store->resize(static_cast<size_t>(w) + 1);
-    PathNode *nodes = nodes_store->data();
+    LiteralCosts(rc, c, &scratch->literals);
+    scratch->nodes.resize(static_cast<size_t>(w) + 1);
+    scratch->orders.resize(static_cast<size_t>(w) + 1);
+    PathNode *nodes = scratch->nodes.data();
+    OffsetOrder *orders = scratch->orders.data();
     for (int32_t x = 0; x <= w; x++) nodes[x].cost = INFINITY;
     nodes[0].cost = 0;
     nodes[0].from = -1;
-    nodes[0].order = *order;
+    orders[0] = *order;
     for (int32_t x = 0; x < w; x++) {
         PathNode &here = nodes[x];
+        OffsetOrder &here_order = orders[x];
         if (x > 0) {
-            here.order = nodes[here.from].order;
-            MoveToFront(&here.order, here.offset);
+            here_order = orders[here.from];
+            MoveToFront(&here_order, here.offset);
         }
         // The cheapest literal, earlier list positions first on ties.
-        const float *literal = &(*costs)[static_cast<size_t>(x) * COST_STRIDE];
+        const float *literal = &scratch->literals[static_cast<size_t>(x) * COST_STRIDE];
+        float cost[NOFFSET];
+        for (int32_t i = 0; i < NOFFSET; i++) cost[i] = here.cost + c.offset[i] + literal[here_order.at[i]];
         float best = INFINITY;
         int32_t best_at = 0;
         for (int32_t i = 0; i < NOFFSET; i++) {
-            const float cost = here.cost + c.offset[i] + literal[here.order.at[i]];
-            best_at = cost < best ? i : best_at;
-            best = cost < best ? cost : best;
+            best_at = cost[i] < best ? i : best_at;
+            best = cost[i] < best ? cost[i] : best;
         }
         const auto reach = [nodes, x](int32_t to, float cost, uint16_t symbol, int32_t i, int32_t k) {
             PathNode &node = nodes[to];
@@ -394,7 +421,7 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
             node.kind = static_cast<uint8_t>(k);
         };
         {
-            const int32_t k = here.order.at[best_at];
+            const int32_t k = here_order.at[best_at];
             reach(x + 1, best, rc.literal[static_cast<size_t>(k) * w + x], best_at, k);
         }
         const uint16_t runs = rc.runs[x];
@@ -407,7 +434,7 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
         const int32_t short_limit = (runs & FULL_RUN) != 0 ? 0 : short_runs;
         int32_t longest_short = 0;
         for (int32_t i = 0; i < NOFFSET; i++) {
-            const int32_t k = here.order.at[i];
+            const int32_t k = here_order.at[i];
             if ((runs & (1u << k)) == 0) continue;
             const int32_t n = rc.run[static_cast<size_t>(k) * w + x];
             const float base = here.cost + c.offset[i];
@@ -644,9 +671,7 @@ int32_t EncodePicture(const EncoderInput *input, const EncoderOptions *options,
     std::vector<RowChoices> kept(keep_choices ? static_cast<size_t>(t.height) : 0);
     RowChoices unkept;
     RowScratch scratch;
-    std::vector<PathNode> nodes;
-    std::vector<float> literal_costs;
-    std::vector<ShortStart> starts;
+    PathScratch path;
     std::vector<Token> tokens;
     const int64_t steps = static_cast<int64_t>(plan.passes) * t.height;
     for (int32_t pass = 0; pass < plan.passes && t.width > 0; pass++) {
@@ -666,9 +691,9 @@ int32_t EncodePicture(const EncoderInput *input, const EncoderOptions *options,
             RowChoices &rc = keep_choices ? kept[static_cast<size_t>(m)] : unkept;
             if (!keep_choices || pass == 0) PrepareRow(t, m, &rc, &scratch);
             if (plan.optimal && pass > 0)
-                OptimalRow(rc, *costs, plan.short_runs, &order, &nodes, &literal_costs, &starts, &tokens);
+                OptimalRow(rc, *costs, plan.short_runs, &order, &path, &tokens);
             else
-                GreedyRow(rc, *costs, &order, &literal_costs, &tokens);
+                GreedyRow(rc, *costs, &order, &path.literals, &tokens);
             row_first[m] = first;
         }
         const int64_t bits = MeasureParse(tokens, &block_costs);
