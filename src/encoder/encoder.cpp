@@ -39,6 +39,10 @@ constexpr int32_t RUN_BIAS = static_cast<int32_t>(RUN_TOKEN_BIAS); // run token 
 constexpr int32_t RUN_MIN = static_cast<int32_t>(MIN_RUN);
 constexpr int32_t RUN_MAX = static_cast<int32_t>(MAX_RUN);
 constexpr int32_t BLOCK_TOKENS = REBUILD_PERIOD;
+// Sampled passes parse the rows m with Sampled(m): pairs of neighbouring
+// rows, a pair in every SAMPLE_PERIOD, so that both parities are seen.
+constexpr int32_t SAMPLE_PERIOD = 4;
+inline bool Sampled(size_t m) { return m % SAMPLE_PERIOD < 2; }
 constexpr int32_t MAX_CODE_BITS = 16;
 constexpr uint8_t NO_LITERAL = 0xFF;
 constexpr uint8_t NO_ESCAPE = ESCAPE_SYMBOLS; // stored for channels without escape; costs nothing
@@ -575,6 +579,48 @@ int64_t MeasureParse(const std::vector<Token> &tokens, std::vector<Costs> *costs
     return bits;
 }
 
+// Rows of a parse: where each row's tokens start and end.
+struct RowSpan {
+    size_t first;
+    size_t end;
+};
+
+// Costs per block from the sampled rows of a parse, the rows counted in the
+// blocks given by row_block; blocks without a sampled row keep their costs.
+// Returns the size in bits the sampled rows would take with a table set
+// per block of them.
+int64_t SampleStatistics(const std::vector<Token> &tokens, const std::vector<RowSpan> &rows,
+                        const std::vector<uint32_t> &row_block, std::vector<Costs> *costs) {
+    std::vector<Counts> sums(costs->size());
+    memset(sums.data(), 0, sums.size() * sizeof(Counts));
+    Counts one;
+    for (size_t m = 0; m < rows.size(); m++) {
+        if (!Sampled(m)) continue;
+        Counts &sum = sums[row_block[m]];
+        for (size_t start = rows[m].first; start < rows[m].end; start += BLOCK_TOKENS) {
+            CountBlock(&tokens[start], std::min(rows[m].end - start, static_cast<size_t>(BLOCK_TOKENS)), &one);
+            for (int32_t i = 0; i < NTOKEN; i++) sum.token[i] += one.token[i];
+            for (int32_t i = 0; i < NOFFSET; i++) sum.offset[i] += one.offset[i];
+            for (int32_t i = 0; i < NESCAPE; i++) sum.escape[i] += one.escape[i];
+        }
+    }
+    int64_t bits = 0;
+    for (size_t b = 0; b < sums.size(); b++) {
+        const Counts &sum = sums[b];
+        uint64_t used = 0;
+        for (int32_t i = 0; i < NOFFSET; i++) used += sum.offset[i];
+        if (used == 0) continue;
+        BlockCode code;
+        bits += BuildBlockCode(sum, &code);
+        Costs &c = (*costs)[b];
+        CostsFromCounts(sum.token, NTOKEN, c.token);
+        CostsFromCounts(sum.offset, NOFFSET, c.offset);
+        CostsFromCounts(sum.escape, NESCAPE, c.escape);
+        c.escape[NO_ESCAPE] = 0;
+    }
+    return bits;
+}
+
 void WriteTokens(const std::vector<Token> &tokens, std::vector<uint8_t> *out) {
     BitWriter w;
     StartBitWriter(&w, out);
@@ -608,10 +654,18 @@ void WriteTokens(const std::vector<Token> &tokens, std::vector<uint8_t> *out) {
 // the starting costs (a shortest path with those costs is no better); every
 // later pass is priced with the statistics of the one before. Passes stop
 // early once one gains less than a thousandth.
+//
+// Between the first pass and the others come, where the plan has them,
+// sampled passes: shortest paths over half the rows only (see Sampled), whose
+// statistics (by the blocks the first pass put those rows in) price the
+// next pass. They move the statistics on at a fraction of the cost of a
+// whole pass, and stop once their own estimate of the sampled rows' size
+// gains less than a thousandth; one that loses is undone.
 struct Plan {
-    int32_t passes;     // at most this many parses
+    int32_t passes;     // at most this many parses of the whole picture
     bool optimal;       // shortest-path rows rather than greedy ones after the first pass
     int32_t short_runs; // run lengths up to this are all tried, then only the longest
+    int32_t sampled;    // at most this many sampled passes
 };
 
 // The input pixels into the target's bottom-up BGR rows.
@@ -636,8 +690,8 @@ void CopyInput(const EncoderInput &in, Target *t) {
 
 Plan PlanFor(int32_t effort) {
     static const Plan plans[10] = {
-        {1, false, 0}, {1, false, 0}, {2, false, 0}, {2, true, 4},  {3, true, 4}, {4, true, 8},
-        {5, true, 8},  {6, true, 16}, {8, true, 16}, {12, true, 32},
+        {1, false, 0, 0}, {1, false, 0, 0}, {2, false, 0, 0}, {2, true, 4, 0},  {3, true, 4, 0},
+        {4, true, 8, 0},  {5, true, 8, 0},  {6, true, 16, 0}, {8, true, 16, 0}, {12, true, 32, 0},
     };
     return plans[std::clamp(effort, 1, 9)];
 }
@@ -658,8 +712,9 @@ int32_t EncodePicture(const EncoderInput *input, const EncoderOptions *options,
 
     std::vector<Token> best;
     int64_t best_bits = -1;
-    std::vector<Costs> block_costs;      // from the previous pass, per block
-    std::vector<size_t> row_first(t.height); // first token of each row, previous pass
+    std::vector<Costs> block_costs;          // from the previous pass, per block
+    std::vector<uint32_t> row_block(t.height); // the block of each row's first token, last whole pass
+    std::vector<RowSpan> rows(t.height);       // each row's tokens, current pass
     Costs start_costs;
     StartingCosts(&start_costs);
     // What every offset offers at every position depends on the picture
@@ -667,42 +722,76 @@ int32_t EncodePicture(const EncoderInput *input, const EncoderOptions *options,
     // passes where that fits in CHOICE_CACHE_BYTES, else again per pass.
     constexpr uint64_t CHOICE_CACHE_BYTES = uint64_t{512} << 20;
     const uint64_t choice_bytes = static_cast<uint64_t>(t.width) * t.height * NOFFSET * 5;
-    const bool keep_choices = plan.passes > 1 && choice_bytes <= CHOICE_CACHE_BYTES;
+    const bool keep_choices = plan.passes + plan.sampled > 1 && choice_bytes <= CHOICE_CACHE_BYTES;
     std::vector<RowChoices> kept(keep_choices ? static_cast<size_t>(t.height) : 0);
     RowChoices unkept;
     RowScratch scratch;
     PathScratch path;
     std::vector<Token> tokens;
-    const int64_t steps = static_cast<int64_t>(plan.passes) * t.height;
-    for (int32_t pass = 0; pass < plan.passes && t.width > 0; pass++) {
+    const int64_t steps = static_cast<int64_t>(plan.passes + plan.sampled) * t.height;
+    int64_t parses = 0; // passes begun, sampled ones included
+    // One parse: the whole picture, or the sampled rows. False if
+    // the progress callback asked to stop.
+    const auto parse = [&](bool whole, bool greedy) {
         tokens.clear();
         OffsetOrder order;
         StartOrder(&order);
         for (int32_t m = 0; m < t.height; m++) {
+            if (!whole && !Sampled(static_cast<size_t>(m))) continue;
             if (options != nullptr && options->progress != nullptr && (m & 15) == 0) {
-                const int64_t done = (static_cast<int64_t>(pass) * t.height + m) * t.height / steps;
+                const int64_t done = (parses * t.height + m) * t.height / steps;
                 if (options->progress(static_cast<uint32_t>(done), input->height, options->user) != 0)
-                    return ENCODE_ABORTED;
+                    return false;
             }
-            const Costs *costs = &start_costs;
-            if (!block_costs.empty())
-                costs = &block_costs[std::min(row_first[m] / BLOCK_TOKENS, block_costs.size() - 1)];
-            const size_t first = tokens.size();
+            const Costs &costs = block_costs.empty() ? start_costs : block_costs[row_block[m]];
+            rows[m].first = tokens.size();
             RowChoices &rc = keep_choices ? kept[static_cast<size_t>(m)] : unkept;
-            if (!keep_choices || pass == 0) PrepareRow(t, m, &rc, &scratch);
-            if (plan.optimal && pass > 0)
-                OptimalRow(rc, *costs, plan.short_runs, &order, &path, &tokens);
+            if (!keep_choices || parses == 0) PrepareRow(t, m, &rc, &scratch);
+            if (greedy)
+                GreedyRow(rc, costs, &order, &path.literals, &tokens);
             else
-                GreedyRow(rc, *costs, &order, &path.literals, &tokens);
-            row_first[m] = first;
+                OptimalRow(rc, costs, plan.short_runs, &order, &path, &tokens);
+            rows[m].end = tokens.size();
         }
+        parses++;
+        return true;
+    };
+    // After a whole pass: its size, and the costs and blocks for the next.
+    const auto measure = [&]() {
         const int64_t bits = MeasureParse(tokens, &block_costs);
+        for (int32_t m = 0; m < t.height; m++)
+            row_block[m] = static_cast<uint32_t>(std::min(rows[m].first / BLOCK_TOKENS, block_costs.size() - 1));
         const bool small_gain = best_bits >= 0 && bits > best_bits - best_bits / 1000;
         if (best_bits < 0 || bits < best_bits) {
             best_bits = bits;
             best.swap(tokens);
         }
-        if (small_gain) break;
+        return small_gain;
+    };
+    if (t.width > 0) {
+        if (!parse(true, true)) return ENCODE_ABORTED;
+        measure();
+        if (plan.optimal && plan.sampled > 0) {
+            std::vector<Costs> scratch_costs = block_costs;
+            int64_t last = SampleStatistics(best, rows, row_block, &scratch_costs);
+            std::vector<Costs> used_before; // the costs that made the last sampled parse
+            for (int32_t pass = 0; pass < plan.sampled; pass++) {
+                std::vector<Costs> used = block_costs;
+                if (!parse(false, false)) return ENCODE_ABORTED;
+                const int64_t bits = SampleStatistics(tokens, rows, row_block, &block_costs);
+                if (bits > last) { // undone: on with the costs that made the better parse
+                    block_costs.swap(used_before.empty() ? used : used_before);
+                    break;
+                }
+                if (bits > last - last / 1000) break;
+                last = bits;
+                used_before.swap(used);
+            }
+        }
+        for (int32_t pass = 1; pass < plan.passes; pass++) {
+            if (!parse(true, !plan.optimal)) return ENCODE_ABORTED;
+            if (measure()) break;
+        }
     }
     if (options != nullptr && options->progress != nullptr &&
         options->progress(input->height, input->height, options->user) != 0)
