@@ -695,7 +695,7 @@ void CopyInput(const EncoderInput &in, Target *t) {
 Plan PlanFor(int32_t effort) {
     static const Plan plans[10] = {
         {1, false, 0, 0}, {1, false, 0, 0}, {2, false, 0, 0}, {2, true, 4, 1}, {2, true, 8, 2},
-        {2, true, 8, 3},  {5, true, 8, 0},  {5, true, 8, 3},  {12, true, 32, 6}, {12, true, 32, 6},
+        {2, true, 8, 3},  {5, true, 8, 0},  {5, true, 8, 3},  {12, true, 32, 3}, {12, true, 32, 3},
     };
     return plans[std::clamp(effort, 1, 9)];
 }
