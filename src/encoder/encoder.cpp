@@ -591,8 +591,7 @@ struct RowSpan {
 // per block of them.
 int64_t SampleStatistics(const std::vector<Token> &tokens, const std::vector<RowSpan> &rows,
                         const std::vector<uint32_t> &row_block, std::vector<Costs> *costs) {
-    std::vector<Counts> sums(costs->size());
-    memset(sums.data(), 0, sums.size() * sizeof(Counts));
+    std::vector<Counts> sums(costs->size(), Counts{});
     Counts one;
     for (size_t m = 0; m < rows.size(); m++) {
         if (!Sampled(m)) continue;
@@ -772,7 +771,7 @@ int32_t EncodePicture(const EncoderInput *input, const EncoderOptions *options,
         }
         return small_gain;
     };
-    if (t.width > 0) {
+    if (t.width > 0 && t.height > 0) {
         if (!parse(true, true)) return ENCODE_ABORTED;
         measure();
         if (plan.optimal && plan.sampled > 0) {
