@@ -22,6 +22,10 @@
 
 #include <algorithm>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "encoder/writer.h"
 
 namespace {
@@ -35,6 +39,10 @@ constexpr int32_t RUN_BIAS = static_cast<int32_t>(RUN_TOKEN_BIAS); // run token 
 constexpr int32_t RUN_MIN = static_cast<int32_t>(MIN_RUN);
 constexpr int32_t RUN_MAX = static_cast<int32_t>(MAX_RUN);
 constexpr int32_t BLOCK_TOKENS = REBUILD_PERIOD;
+// Sampled passes parse the rows m with Sampled(m): pairs of neighbouring
+// rows, a pair in every SAMPLE_PERIOD, so that both parities are seen.
+constexpr int32_t SAMPLE_PERIOD = 4;
+inline bool Sampled(size_t m) { return m % SAMPLE_PERIOD < 2; }
 constexpr int32_t MAX_CODE_BITS = 16;
 constexpr uint8_t NO_LITERAL = 0xFF;
 constexpr uint8_t NO_ESCAPE = ESCAPE_SYMBOLS; // stored for channels without escape; costs nothing
@@ -42,19 +50,33 @@ constexpr uint8_t NO_ESCAPE = ESCAPE_SYMBOLS; // stored for channels without esc
 // The decoder's initial list; the encoder names offsets by their index there.
 constexpr const OffsetPair *OFFSETS = INITIAL_OFFSETS;
 
-// The move-to-front list as offset indices, list position first.
-struct OffsetOrder {
-    uint8_t at[NOFFSET];
+// The move-to-front list as offset indices, list position first. A whole
+// vector register wide, so that it is copied and reordered in one piece;
+// the bytes past NOFFSET are unused.
+struct alignas(16) OffsetOrder {
+    uint8_t at[16];
 };
 
 inline void StartOrder(OffsetOrder *o) {
-    for (int32_t i = 0; i < NOFFSET; i++) o->at[i] = static_cast<uint8_t>(i);
+    for (int32_t i = 0; i < 16; i++) o->at[i] = static_cast<uint8_t>(i);
 }
 
+// In one vector register where there is one: the first w + 1 bytes move up
+// by one, the chosen one goes first.
 inline void MoveToFront(OffsetOrder *o, int32_t w) {
+#if defined(__SSE2__)
+    const __m128i list = _mm_load_si128(reinterpret_cast<const __m128i *>(o->at));
+    const __m128i moved = _mm_cmplt_epi8(_mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
+                                         _mm_set1_epi8(static_cast<char>(w + 1)));
+    const __m128i shifted = _mm_slli_si128(list, 1);
+    const __m128i out = _mm_or_si128(_mm_or_si128(_mm_and_si128(moved, shifted), _mm_andnot_si128(moved, list)),
+                                     _mm_cvtsi32_si128(o->at[w]));
+    _mm_store_si128(reinterpret_cast<__m128i *>(o->at), out);
+#else
     const uint8_t chosen = o->at[w];
     for (int32_t i = w; i > 0; i--) o->at[i] = o->at[i - 1];
     o->at[0] = chosen;
+#endif
 }
 
 struct Token {
@@ -89,8 +111,17 @@ struct RowChoices {
     int32_t width;
     std::vector<uint8_t> run;     // [offset * width + x]: longest legal run, 0 if below 2
     std::vector<uint8_t> literal; // literal token, NO_LITERAL if the reference is illegal
-    std::vector<uint8_t> escapes; // 3 per entry: escape symbols or NO_ESCAPE, red first
-    std::vector<int32_t> chain;   // scratch for the run lengths
+    std::vector<uint8_t> escapes; // 3 per entry: escape symbols or NO_ESCAPE, in byte order
+    std::vector<uint16_t> runs;   // [x]: bit k set where offset k has a run; FULL_RUN where one runs to the cap
+};
+
+constexpr uint16_t FULL_RUN = uint16_t{1} << 15; // some offset runs as far as a token can go
+static_assert(NOFFSET < 15, "the run masks hold a bit per offset");
+
+// Working space of PrepareRow.
+struct RowScratch {
+    std::vector<int32_t> chain;  // run lengths
+    std::vector<uint8_t> digits; // the digit of every byte of a stretch
 };
 
 // One literal channel: the digit and, for digit 0, the escape symbol.
@@ -135,7 +166,7 @@ void ExactChoice(const Target &t, int64_t row_start, int32_t x, int32_t k, uint8
             else
                 ref = SeenByte(t, a, row_start, out);
         }
-        digit[c] = static_cast<uint32_t>(ChannelDigit(ref, want[c], &escapes[RED_BYTE - c]));
+        digit[c] = static_cast<uint32_t>(ChannelDigit(ref, want[c], &escapes[c]));
     }
     *literal = static_cast<uint8_t>(LiteralToken(digit[RED_BYTE], digit[GREEN_BYTE], digit[BLUE_BYTE]));
     // Run: a source starting past the end writes zeros; one starting inside
@@ -157,53 +188,85 @@ void ExactChoice(const Target &t, int64_t row_start, int32_t x, int32_t k, uint8
     *run = n >= 2 ? n : 0;
 }
 
+// Digits and escape symbols of a stretch of bytes against their references
+// (both final picture bytes), byte by byte, in a form the compiler turns into
+// vector code.
+void ByteDigits(const uint8_t *ref, const uint8_t *want, int32_t n, uint8_t *digit, uint8_t *escape) {
+    for (int32_t j = 0; j < n; j++) {
+        const uint8_t diff = static_cast<uint8_t>(ref[j] - want[j]);
+        const bool small = static_cast<uint8_t>(diff + 2) <= 4; // -2 to 2 as a signed byte
+        digit[j] = small ? static_cast<uint8_t>(diff + ESCAPE_BIAS) : static_cast<uint8_t>(ESCAPE_DIGIT);
+        escape[j] = small ? NO_ESCAPE : static_cast<uint8_t>(diff - ESCAPE_BIAS);
+    }
+}
+
 // Fills the choices of every offset at every position of image row m.
-void PrepareRow(const Target &t, int32_t m, RowChoices *rc) {
+void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch) {
     const int32_t w = t.width;
     rc->width = w;
     rc->run.resize(static_cast<size_t>(NOFFSET) * w);
     rc->literal.resize(static_cast<size_t>(NOFFSET) * w);
     rc->escapes.resize(static_cast<size_t>(NOFFSET) * w * 3);
-    rc->chain.resize(static_cast<size_t>(w) + 1);
+    scratch->chain.resize(static_cast<size_t>(w) + 1);
+    scratch->digits.resize(static_cast<size_t>(w) * 3);
     const int64_t row_start = static_cast<int64_t>(t.height - 1 - m) * t.stride;
     const uint8_t *bytes = t.bytes.data();
+    constexpr int32_t SAME = static_cast<int32_t>(LiteralToken(3, 3, 3)); // every channel unchanged
     for (int32_t k = 0; k < NOFFSET; k++) {
         const OffsetPair o = OFFSETS[k];
         const int64_t delta = o.dy * t.stride + 3 * static_cast<int64_t>(o.dx);
         uint8_t *lit = &rc->literal[static_cast<size_t>(k) * w];
         uint8_t *esc = &rc->escapes[static_cast<size_t>(k) * w * 3];
         uint8_t *run = &rc->run[static_cast<size_t>(k) * w];
-        int32_t *chain = rc->chain.data();
+        int32_t *chain = scratch->chain.data();
         // From the first position whose reference is within the row's
         // columns on, the bytes read are final picture bytes (the run's own
         // output included, as it repeats them), so plain comparisons of the
-        // target suffice, run lengths chained from the right.
+        // target suffice, run lengths chained from the right. Up to `fast`
+        // the reference pixel also ends before the buffer's last byte, so
+        // the whole stretch is compared at once.
         const int32_t first = std::min(w, std::max(0, -o.dx));
+        const int64_t room = t.size - 4 - row_start - delta - 3 * static_cast<int64_t>(first);
+        const int32_t fast =
+            room < 0 ? first : static_cast<int32_t>(std::min<int64_t>(w, first + room / 3 + 1));
+        if (fast > first) {
+            const int64_t out = row_start + 3 * static_cast<int64_t>(first);
+            const int32_t n = 3 * (fast - first);
+            uint8_t *digit = scratch->digits.data();
+            ByteDigits(bytes + out + delta, bytes + out, n, digit, esc + 3 * first);
+            for (int32_t x = first; x < fast; x++, digit += 3)
+                lit[x] = static_cast<uint8_t>(LiteralToken(digit[RED_BYTE], digit[GREEN_BYTE], digit[BLUE_BYTE]));
+        }
         chain[w] = 0;
         bool next_beyond = false;
         for (int32_t x = w - 1; x >= first; x--) {
             const int64_t out = row_start + 3 * static_cast<int64_t>(x);
             const int64_t src = out + delta;
             const uint8_t *want = bytes + out;
-            uint8_t ref[3] = {0, 0, 0};
             const bool beyond = src >= t.size;
             bool same;
-            if (beyond) {
-                same = want[0] == 0 && want[1] == 0 && want[2] == 0;
+            if (x < fast) {
+                same = lit[x] == SAME;
             } else {
-                same = src + 3 <= t.size && memcmp(bytes + src, want, 3) == 0;
+                if (beyond) {
+                    same = want[0] == 0 && want[1] == 0 && want[2] == 0;
+                } else {
+                    same = src + 3 <= t.size && memcmp(bytes + src, want, 3) == 0;
+                }
+                uint8_t ref[3] = {0, 0, 0};
+                if (src + 3 < t.size) memcpy(ref, bytes + src, 3);
+                uint8_t *e = esc + 3 * x;
+                lit[x] = static_cast<uint8_t>(
+                    LiteralToken(ChannelDigit(ref[RED_BYTE], want[RED_BYTE], &e[RED_BYTE]),
+                                 ChannelDigit(ref[GREEN_BYTE], want[GREEN_BYTE], &e[GREEN_BYTE]),
+                                 ChannelDigit(ref[BLUE_BYTE], want[BLUE_BYTE], &e[BLUE_BYTE])));
             }
-            if (src + 3 < t.size) memcpy(ref, bytes + src, 3);
             // A run may not start inside the buffer and go on past its end.
-            const int32_t follow = (x + 1 < w && beyond == next_beyond) ? chain[x + 1] : 0;
+            const int32_t follow = (beyond == next_beyond) ? chain[x + 1] : 0;
             chain[x] = same ? 1 + follow : 0;
             next_beyond = beyond;
             const int32_t n = std::min(std::min(chain[x], RUN_MAX), w - x);
             run[x] = static_cast<uint8_t>(n >= 2 ? n : 0);
-            uint8_t *e = esc + 3 * x;
-            lit[x] = static_cast<uint8_t>(LiteralToken(ChannelDigit(ref[RED_BYTE], want[RED_BYTE], &e[0]),
-                                                       ChannelDigit(ref[GREEN_BYTE], want[GREEN_BYTE], &e[1]),
-                                                       ChannelDigit(ref[BLUE_BYTE], want[BLUE_BYTE], &e[2])));
         }
         for (int32_t x = 0; x < first; x++) {
             int32_t n = 0;
@@ -211,36 +274,56 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc) {
             run[x] = static_cast<uint8_t>(n);
         }
     }
+    rc->runs.assign(static_cast<size_t>(w), 0);
+    for (int32_t k = 0; k < NOFFSET; k++) {
+        const uint8_t *run = &rc->run[static_cast<size_t>(k) * w];
+        for (int32_t x = 0; x < w; x++) {
+            if (run[x] == 0) continue;
+            rc->runs[x] |= static_cast<uint16_t>(1u << k);
+            if (run[x] == std::min(RUN_MAX, w - x)) rc->runs[x] |= FULL_RUN;
+        }
+    }
 }
 
-// Cost of the literal of offset k at x, escapes included.
-inline float LiteralCost(const RowChoices &rc, const Costs &c, int32_t k, int32_t x) {
-    const size_t i = static_cast<size_t>(k) * rc.width + x;
-    const uint8_t *e = &rc.escapes[3 * i];
-    return c.token[rc.literal[i]] + c.escape[e[0]] + c.escape[e[1]] + c.escape[e[2]];
+// The literal costs of a row, escapes included, by position and offset:
+// [x * COST_STRIDE + k], infinite where the reference is illegal.
+constexpr int32_t COST_STRIDE = 12;
+
+void LiteralCosts(const RowChoices &rc, const Costs &c, std::vector<float> *store) {
+    const int32_t w = rc.width;
+    store->resize(static_cast<size_t>(w) * COST_STRIDE);
+    float *out = store->data();
+    float token[256]; // by literal token, NO_LITERAL infinite
+    std::fill(std::copy(c.token, c.token + NLITERAL, token), token + 256, INFINITY);
+    for (int32_t k = 0; k < NOFFSET; k++) {
+        const uint8_t *lit = &rc.literal[static_cast<size_t>(k) * w];
+        const uint8_t *e = &rc.escapes[static_cast<size_t>(k) * w * 3];
+        for (int32_t x = 0; x < w; x++, e += 3)
+            out[static_cast<size_t>(x) * COST_STRIDE + k] =
+                token[lit[x]] + c.escape[e[RED_BYTE]] + c.escape[e[GREEN_BYTE]] + c.escape[e[BLUE_BYTE]];
+    }
 }
 
 void AppendLiteral(const RowChoices &rc, int32_t k, int32_t x, int32_t w,
                    std::vector<Token> *tokens) {
     const size_t i = static_cast<size_t>(k) * rc.width + x;
-    Token tok{rc.literal[i], static_cast<uint8_t>(w), {0, 0, 0}};
-    memcpy(tok.escapes, &rc.escapes[3 * i], 3);
-    tokens->push_back(tok);
+    const uint8_t *e = &rc.escapes[3 * i];
+    tokens->push_back(Token{rc.literal[i], static_cast<uint8_t>(w), {e[RED_BYTE], e[GREEN_BYTE], e[BLUE_BYTE]}});
 }
 
 // Greedy parse of one row: at each position the run that saves most against
 // literals, or else the cheapest literal.
-void GreedyRow(const RowChoices &rc, const Costs &c, OffsetOrder *order,
+void GreedyRow(const RowChoices &rc, const Costs &c, OffsetOrder *order, std::vector<float> *costs,
                std::vector<Token> *tokens) {
     const int32_t w = rc.width;
+    LiteralCosts(rc, c, costs);
     int32_t x = 0;
     while (x < w) {
+        const float *literal = &(*costs)[static_cast<size_t>(x) * COST_STRIDE];
         float best_literal = INFINITY;
         int32_t literal_at = 0;
         for (int32_t i = 0; i < NOFFSET; i++) {
-            const int32_t k = order->at[i];
-            if (rc.literal[static_cast<size_t>(k) * w + x] == NO_LITERAL) continue;
-            const float cost = LiteralCost(rc, c, k, x) + c.offset[i];
+            const float cost = literal[order->at[i]] + c.offset[i];
             if (cost < best_literal) {
                 best_literal = cost;
                 literal_at = i;
@@ -249,14 +332,16 @@ void GreedyRow(const RowChoices &rc, const Costs &c, OffsetOrder *order,
         float best_gain = 0;
         int32_t run_at = -1;
         int32_t run_length = 0;
-        for (int32_t i = 0; i < NOFFSET; i++) {
-            const int32_t n = rc.run[static_cast<size_t>(order->at[i]) * w + x];
-            if (n < 2) continue;
-            const float gain = n * best_literal - (c.token[RUN_BIAS + n] + c.offset[i]);
-            if (gain > best_gain) {
-                best_gain = gain;
-                run_at = i;
-                run_length = n;
+        if ((rc.runs[x] & ~FULL_RUN) != 0) {
+            for (int32_t i = 0; i < NOFFSET; i++) {
+                const int32_t n = rc.run[static_cast<size_t>(order->at[i]) * w + x];
+                if (n < 2) continue;
+                const float gain = n * best_literal - (c.token[RUN_BIAS + n] + c.offset[i]);
+                if (gain > best_gain) {
+                    best_gain = gain;
+                    run_at = i;
+                    run_length = n;
+                }
             }
         }
         if (run_at >= 0) {
@@ -281,51 +366,96 @@ struct PathNode {
     uint16_t symbol;
     uint8_t offset; // list position
     uint8_t kind;   // offset index
-    OffsetOrder order;
+};
+
+// The cheapest start of a run of some length: its cost so far, list
+// position and offset.
+struct ShortStart {
+    float base;
+    int32_t i;
+    int32_t k;
+};
+
+// Working space of OptimalRow.
+struct PathScratch {
+    std::vector<PathNode> nodes;     // [x]: the cheapest way found to reach x
+    std::vector<OffsetOrder> orders; // [x]: the list order that way leaves
+    std::vector<float> literals;     // the row's literal costs
+    std::vector<ShortStart> starts;  // by run length
 };
 
 void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, OffsetOrder *order,
-                std::vector<PathNode> *nodes_store, std::vector<Token> *tokens) {
+                PathScratch *scratch, std::vector<Token> *tokens) {
     const int32_t w = rc.width;
-    nodes_store->resize(static_cast<size_t>(w) + 1);
-    PathNode *nodes = nodes_store->data();
+    std::vector<ShortStart> *starts = &scratch->starts;
+    starts->assign(static_cast<size_t>(short_runs) + 1, ShortStart{INFINITY, 0, 0});
+    LiteralCosts(rc, c, &scratch->literals);
+    scratch->nodes.resize(static_cast<size_t>(w) + 1);
+    scratch->orders.resize(static_cast<size_t>(w) + 1);
+    PathNode *nodes = scratch->nodes.data();
+    OffsetOrder *orders = scratch->orders.data();
     for (int32_t x = 0; x <= w; x++) nodes[x].cost = INFINITY;
     nodes[0].cost = 0;
     nodes[0].from = -1;
-    nodes[0].order = *order;
+    orders[0] = *order;
     for (int32_t x = 0; x < w; x++) {
         PathNode &here = nodes[x];
+        OffsetOrder &here_order = orders[x];
         if (x > 0) {
-            here.order = nodes[here.from].order;
-            MoveToFront(&here.order, here.offset);
+            here_order = orders[here.from];
+            MoveToFront(&here_order, here.offset);
         }
-        // Where some offset runs as far as a token can go, cutting runs short
-        // gains nothing: only the longest runs are tried.
-        const int32_t cap = std::min(RUN_MAX, w - x);
-        int32_t short_limit = short_runs;
-        for (int32_t k = 0; k < NOFFSET; k++)
-            if (rc.run[static_cast<size_t>(k) * w + x] == cap) short_limit = 0;
+        // The cheapest literal, earlier list positions first on ties.
+        const float *literal = &scratch->literals[static_cast<size_t>(x) * COST_STRIDE];
+        float cost[NOFFSET];
+        for (int32_t i = 0; i < NOFFSET; i++) cost[i] = here.cost + c.offset[i] + literal[here_order.at[i]];
+        float best = INFINITY;
+        int32_t best_at = 0;
         for (int32_t i = 0; i < NOFFSET; i++) {
-            const int32_t k = here.order.at[i];
-            const size_t at = static_cast<size_t>(k) * w + x;
+            best_at = cost[i] < best ? i : best_at;
+            best = cost[i] < best ? cost[i] : best;
+        }
+        const auto reach = [nodes, x](int32_t to, float cost, uint16_t symbol, int32_t i, int32_t k) {
+            PathNode &node = nodes[to];
+            if (!(cost < node.cost)) return;
+            node.cost = cost;
+            node.from = x;
+            node.symbol = symbol;
+            node.offset = static_cast<uint8_t>(i);
+            node.kind = static_cast<uint8_t>(k);
+        };
+        {
+            const int32_t k = here_order.at[best_at];
+            reach(x + 1, best, rc.literal[static_cast<size_t>(k) * w + x], best_at, k);
+        }
+        const uint16_t runs = rc.runs[x];
+        if ((runs & ~FULL_RUN) == 0) continue;
+        // Where some offset runs as far as a token can go, cutting runs short
+        // gains nothing: only the longest runs are tried. Otherwise every
+        // length up to short_runs is tried too, each from the offset that
+        // reaches it most cheaply: by length, the cheapest start among the
+        // offsets whose runs end there, then the cheapest from the longer.
+        const int32_t short_limit = (runs & FULL_RUN) != 0 ? 0 : short_runs;
+        int32_t longest_short = 0;
+        for (int32_t i = 0; i < NOFFSET; i++) {
+            const int32_t k = here_order.at[i];
+            if ((runs & (1u << k)) == 0) continue;
+            const int32_t n = rc.run[static_cast<size_t>(k) * w + x];
             const float base = here.cost + c.offset[i];
-            if (rc.literal[at] != NO_LITERAL) {
-                const float cost = base + LiteralCost(rc, c, k, x);
-                if (cost < nodes[x + 1].cost) {
-                    nodes[x + 1] = PathNode{cost, x, rc.literal[at], static_cast<uint8_t>(i),
-                                            static_cast<uint8_t>(k), {}};
-                }
-            }
-            const int32_t n = rc.run[at];
-            if (n < 2) continue;
+            reach(x + n, base + c.token[RUN_BIAS + n], static_cast<uint16_t>(RUN_BIAS + n), i, k);
             const int32_t top = std::min(n, short_limit);
-            for (int32_t len = top < 2 ? n : 2; len <= n; len = len < top ? len + 1 : n + (len == n)) {
-                const float cost = base + c.token[RUN_BIAS + len];
-                if (cost < nodes[x + len].cost) {
-                    nodes[x + len] = PathNode{cost, x, static_cast<uint16_t>(RUN_BIAS + len),
-                                              static_cast<uint8_t>(i), static_cast<uint8_t>(k), {}};
-                }
-            }
+            if (top < 2) continue;
+            ShortStart &s = (*starts)[top];
+            if (base < s.base) s = ShortStart{base, i, k};
+            longest_short = std::max(longest_short, top);
+        }
+        ShortStart from{INFINITY, 0, 0};
+        for (int32_t len = longest_short; len >= 2; len--) {
+            ShortStart &s = (*starts)[len];
+            if (s.base < from.base) from = s;
+            s.base = INFINITY;
+            reach(x + len, from.base + c.token[RUN_BIAS + len], static_cast<uint16_t>(RUN_BIAS + len),
+                  from.i, from.k);
         }
     }
     // Walk back, then emit in row order.
@@ -364,18 +494,46 @@ void CostsFromCounts(const uint64_t *counts, int32_t n, float *costs) {
         costs[i] = all - log2f(static_cast<float>(counts[i] > 0 ? counts[i] : 1));
 }
 
+// Which channels of a token carry an escape: bit 0 red, 1 green, 2 blue.
+struct EscapeChannels {
+    uint8_t of[NTOKEN];
+    constexpr EscapeChannels() : of() {
+        for (int32_t t = 0; t < NLITERAL; t++)
+            of[t] = static_cast<uint8_t>((RedDigit(t) == ESCAPE_DIGIT ? 1 : 0) | (GreenDigit(t) == ESCAPE_DIGIT ? 2 : 0) |
+                                         (BlueDigit(t) == ESCAPE_DIGIT ? 4 : 0));
+    }
+};
+constexpr EscapeChannels ESCAPE_CHANNELS;
+
+// The symbol counts of a block. Counted without branches and in four
+// interleaved tallies, so that neither unpredictable escapes nor runs of
+// the same symbol hold the loop up.
 void CountBlock(const Token *tokens, size_t n, Counts *counts) {
-    memset(counts, 0, sizeof *counts);
+    constexpr int32_t WAYS = 4;
+    uint32_t token[WAYS][NTOKEN] = {};
+    uint32_t offset[WAYS][NOFFSET] = {};
+    uint32_t escape[WAYS][NESCAPE] = {};
+    uint8_t escapes[3 * BLOCK_TOKENS];
+    size_t found = 0;
     for (size_t i = 0; i < n; i++) {
         const Token &t = tokens[i];
-        counts->token[t.symbol]++;
-        counts->offset[t.offset]++;
-        if (t.symbol < NLITERAL) {
-            if (t.symbol < 36) counts->escape[t.escapes[0]]++;
-            if ((t.symbol / 6) % 6 == 0) counts->escape[t.escapes[1]]++;
-            if (t.symbol % 6 == 0) counts->escape[t.escapes[2]]++;
-        }
+        token[i % WAYS][t.symbol]++;
+        offset[i % WAYS][t.offset]++;
+        const uint32_t channels = ESCAPE_CHANNELS.of[t.symbol];
+        escapes[found] = t.escapes[0];
+        found += channels & 1;
+        escapes[found] = t.escapes[1];
+        found += (channels >> 1) & 1;
+        escapes[found] = t.escapes[2];
+        found += channels >> 2;
     }
+    for (size_t i = 0; i < found; i++) escape[i % WAYS][escapes[i]]++;
+    for (int32_t s = 0; s < NTOKEN; s++)
+        counts->token[s] = uint64_t{token[0][s]} + token[1][s] + token[2][s] + token[3][s];
+    for (int32_t s = 0; s < NOFFSET; s++)
+        counts->offset[s] = uint64_t{offset[0][s]} + offset[1][s] + offset[2][s] + offset[3][s];
+    for (int32_t s = 0; s < NESCAPE; s++)
+        counts->escape[s] = uint64_t{escape[0][s]} + escape[1][s] + escape[2][s] + escape[3][s];
 }
 
 struct BlockCode {
@@ -421,6 +579,47 @@ int64_t MeasureParse(const std::vector<Token> &tokens, std::vector<Costs> *costs
     return bits;
 }
 
+// Rows of a parse: where each row's tokens start and end.
+struct RowSpan {
+    size_t first;
+    size_t end;
+};
+
+// Costs per block from the sampled rows of a parse, the rows counted in the
+// blocks given by row_block; blocks without a sampled row keep their costs.
+// Returns the size in bits the sampled rows would take with a table set
+// per block of them.
+int64_t SampleStatistics(const std::vector<Token> &tokens, const std::vector<RowSpan> &rows,
+                        const std::vector<uint32_t> &row_block, std::vector<Costs> *costs) {
+    std::vector<Counts> sums(costs->size(), Counts{});
+    Counts one;
+    for (size_t m = 0; m < rows.size(); m++) {
+        if (!Sampled(m)) continue;
+        Counts &sum = sums[row_block[m]];
+        for (size_t start = rows[m].first; start < rows[m].end; start += BLOCK_TOKENS) {
+            CountBlock(&tokens[start], std::min(rows[m].end - start, static_cast<size_t>(BLOCK_TOKENS)), &one);
+            for (int32_t i = 0; i < NTOKEN; i++) sum.token[i] += one.token[i];
+            for (int32_t i = 0; i < NOFFSET; i++) sum.offset[i] += one.offset[i];
+            for (int32_t i = 0; i < NESCAPE; i++) sum.escape[i] += one.escape[i];
+        }
+    }
+    int64_t bits = 0;
+    for (size_t b = 0; b < sums.size(); b++) {
+        const Counts &sum = sums[b];
+        uint64_t used = 0;
+        for (int32_t i = 0; i < NOFFSET; i++) used += sum.offset[i];
+        if (used == 0) continue;
+        BlockCode code;
+        bits += BuildBlockCode(sum, &code);
+        Costs &c = (*costs)[b];
+        CostsFromCounts(sum.token, NTOKEN, c.token);
+        CostsFromCounts(sum.offset, NOFFSET, c.offset);
+        CostsFromCounts(sum.escape, NESCAPE, c.escape);
+        c.escape[NO_ESCAPE] = 0;
+    }
+    return bits;
+}
+
 void WriteTokens(const std::vector<Token> &tokens, std::vector<uint8_t> *out) {
     BitWriter w;
     StartBitWriter(&w, out);
@@ -454,10 +653,18 @@ void WriteTokens(const std::vector<Token> &tokens, std::vector<uint8_t> *out) {
 // the starting costs (a shortest path with those costs is no better); every
 // later pass is priced with the statistics of the one before. Passes stop
 // early once one gains less than a thousandth.
+//
+// Between the first pass and the others come, where the plan has them,
+// sampled passes: shortest paths over half the rows only (see Sampled), whose
+// statistics (by the blocks the first pass put those rows in) price the
+// next pass. They move the statistics on at a fraction of the cost of a
+// whole pass, and stop once their own estimate of the sampled rows' size
+// gains less than a thousandth; one that loses is undone.
 struct Plan {
-    int32_t passes;     // at most this many parses
+    int32_t passes;     // at most this many parses of the whole picture
     bool optimal;       // shortest-path rows rather than greedy ones after the first pass
     int32_t short_runs; // run lengths up to this are all tried, then only the longest
+    int32_t sampled;    // at most this many sampled passes
 };
 
 // The input pixels into the target's bottom-up BGR rows.
@@ -480,10 +687,14 @@ void CopyInput(const EncoderInput &in, Target *t) {
     }
 }
 
+// Measured over the corpus, each level takes more time than the one below
+// and buys a smaller total: sampled passes are the cheap way to better
+// statistics below the default and above it; the default itself runs whole
+// passes only. Levels 8 and 9 are one plan, as no more passes gain anything.
 Plan PlanFor(int32_t effort) {
     static const Plan plans[10] = {
-        {1, false, 0}, {1, false, 0}, {2, false, 0}, {2, true, 4},  {3, true, 4}, {4, true, 8},
-        {5, true, 8},  {6, true, 16}, {8, true, 16}, {12, true, 32},
+        {1, false, 0, 0}, {1, false, 0, 0}, {2, false, 0, 0}, {2, true, 4, 1}, {2, true, 8, 2},
+        {2, true, 8, 3},  {5, true, 8, 0},  {5, true, 8, 3},  {12, true, 32, 3}, {12, true, 32, 3},
     };
     return plans[std::clamp(effort, 1, 9)];
 }
@@ -504,8 +715,9 @@ int32_t EncodePicture(const EncoderInput *input, const EncoderOptions *options,
 
     std::vector<Token> best;
     int64_t best_bits = -1;
-    std::vector<Costs> block_costs;      // from the previous pass, per block
-    std::vector<size_t> row_first(t.height); // first token of each row, previous pass
+    std::vector<Costs> block_costs;          // from the previous pass, per block
+    std::vector<uint32_t> row_block(t.height); // the block of each row's first token, last whole pass
+    std::vector<RowSpan> rows(t.height);       // each row's tokens, current pass
     Costs start_costs;
     StartingCosts(&start_costs);
     // What every offset offers at every position depends on the picture
@@ -513,41 +725,76 @@ int32_t EncodePicture(const EncoderInput *input, const EncoderOptions *options,
     // passes where that fits in CHOICE_CACHE_BYTES, else again per pass.
     constexpr uint64_t CHOICE_CACHE_BYTES = uint64_t{512} << 20;
     const uint64_t choice_bytes = static_cast<uint64_t>(t.width) * t.height * NOFFSET * 5;
-    const bool keep_choices = plan.passes > 1 && choice_bytes <= CHOICE_CACHE_BYTES;
+    const bool keep_choices = plan.passes + plan.sampled > 1 && choice_bytes <= CHOICE_CACHE_BYTES;
     std::vector<RowChoices> kept(keep_choices ? static_cast<size_t>(t.height) : 0);
-    RowChoices scratch;
-    std::vector<PathNode> nodes;
+    RowChoices unkept;
+    RowScratch scratch;
+    PathScratch path;
     std::vector<Token> tokens;
-    const int64_t steps = static_cast<int64_t>(plan.passes) * t.height;
-    for (int32_t pass = 0; pass < plan.passes && t.width > 0; pass++) {
+    const int64_t steps = static_cast<int64_t>(plan.passes + plan.sampled) * t.height;
+    int64_t parses = 0; // passes begun, sampled ones included
+    // One parse: the whole picture, or the sampled rows. False if
+    // the progress callback asked to stop.
+    const auto parse = [&](bool whole, bool greedy) {
         tokens.clear();
         OffsetOrder order;
         StartOrder(&order);
         for (int32_t m = 0; m < t.height; m++) {
+            if (!whole && !Sampled(static_cast<size_t>(m))) continue;
             if (options != nullptr && options->progress != nullptr && (m & 15) == 0) {
-                const int64_t done = (static_cast<int64_t>(pass) * t.height + m) * t.height / steps;
+                const int64_t done = (parses * t.height + m) * t.height / steps;
                 if (options->progress(static_cast<uint32_t>(done), input->height, options->user) != 0)
-                    return ENCODE_ABORTED;
+                    return false;
             }
-            const Costs *costs = &start_costs;
-            if (!block_costs.empty())
-                costs = &block_costs[std::min(row_first[m] / BLOCK_TOKENS, block_costs.size() - 1)];
-            const size_t first = tokens.size();
-            RowChoices &rc = keep_choices ? kept[static_cast<size_t>(m)] : scratch;
-            if (!keep_choices || pass == 0) PrepareRow(t, m, &rc);
-            if (plan.optimal && pass > 0)
-                OptimalRow(rc, *costs, plan.short_runs, &order, &nodes, &tokens);
+            const Costs &costs = block_costs.empty() ? start_costs : block_costs[row_block[m]];
+            rows[m].first = tokens.size();
+            RowChoices &rc = keep_choices ? kept[static_cast<size_t>(m)] : unkept;
+            if (!keep_choices || parses == 0) PrepareRow(t, m, &rc, &scratch);
+            if (greedy)
+                GreedyRow(rc, costs, &order, &path.literals, &tokens);
             else
-                GreedyRow(rc, *costs, &order, &tokens);
-            row_first[m] = first;
+                OptimalRow(rc, costs, plan.short_runs, &order, &path, &tokens);
+            rows[m].end = tokens.size();
         }
+        parses++;
+        return true;
+    };
+    // After a whole pass: its size, and the costs and blocks for the next.
+    const auto measure = [&]() {
         const int64_t bits = MeasureParse(tokens, &block_costs);
+        for (int32_t m = 0; m < t.height; m++)
+            row_block[m] = static_cast<uint32_t>(std::min(rows[m].first / BLOCK_TOKENS, block_costs.size() - 1));
         const bool small_gain = best_bits >= 0 && bits > best_bits - best_bits / 1000;
         if (best_bits < 0 || bits < best_bits) {
             best_bits = bits;
             best.swap(tokens);
         }
-        if (small_gain) break;
+        return small_gain;
+    };
+    if (t.width > 0 && t.height > 0) {
+        if (!parse(true, true)) return ENCODE_ABORTED;
+        measure();
+        if (plan.optimal && plan.sampled > 0) {
+            std::vector<Costs> scratch_costs = block_costs;
+            int64_t last = SampleStatistics(best, rows, row_block, &scratch_costs);
+            std::vector<Costs> used_before; // the costs that made the last sampled parse
+            for (int32_t pass = 0; pass < plan.sampled; pass++) {
+                std::vector<Costs> used = block_costs;
+                if (!parse(false, false)) return ENCODE_ABORTED;
+                const int64_t bits = SampleStatistics(tokens, rows, row_block, &block_costs);
+                if (bits > last) { // undone: on with the costs that made the better parse
+                    block_costs.swap(used_before.empty() ? used : used_before);
+                    break;
+                }
+                if (bits > last - last / 1000) break;
+                last = bits;
+                used_before.swap(used);
+            }
+        }
+        for (int32_t pass = 1; pass < plan.passes; pass++) {
+            if (!parse(true, !plan.optimal)) return ENCODE_ABORTED;
+            if (measure()) break;
+        }
     }
     if (options != nullptr && options->progress != nullptr &&
         options->progress(input->height, input->height, options->user) != 0)

@@ -283,3 +283,42 @@ TEST(EncoderSize, RunsCarryRepetition) {
         }
     EXPECT_LE(Encode(grad, 9).size(), Encode(grad, 1).size());
 }
+
+// The effort scale: over a few pictures of the kinds the levels differ on
+// (a dithered gradient whose statistics settle slowly, noise over flat
+// tiles, small repeated patterns), no level's total is larger than the one
+// below it, and the default and the top level gain on the levels below.
+TEST(EncoderSize, LevelsDoNotLoseInTotal) {
+    std::vector<Pixels> pictures;
+    {
+        std::mt19937 rng(31);
+        Pixels p = MakePixels(320, 200);
+        for (uint32_t y = 0; y < 200; y++)
+            for (uint32_t x = 0; x < 320; x++)
+                for (int32_t c = 0; c < 3; c++)
+                    At(&p, x, y)[c] = static_cast<uint8_t>((x * (c + 1) + y * (3 - c)) / 3 + rng() % 7);
+        pictures.push_back(p);
+    }
+    {
+        Pixels p = Noise(256, 160, 32, 256);
+        for (uint32_t y = 0; y < 160; y++)
+            for (uint32_t x = 0; x < 256; x++)
+                if ((x / 32 + y / 20) % 2 == 0) memset(At(&p, x, y), static_cast<int>(x / 32 * 30), 3);
+        pictures.push_back(p);
+    }
+    {
+        const Pixels tile = Noise(12, 8, 33, 5);
+        Pixels p = MakePixels(240, 160);
+        for (uint32_t y = 0; y < 160; y++)
+            for (uint32_t x = 0; x < 240; x++)
+                memcpy(At(&p, x, y), tile.bytes.data() + (y % 8) * tile.stride + 3 * (x % 12), 3);
+        pictures.push_back(p);
+    }
+    std::vector<size_t> total(MAX_EFFORT + 1, 0);
+    for (int32_t effort = MIN_EFFORT; effort <= MAX_EFFORT; effort++)
+        for (const Pixels &p : pictures) total[effort] += Encode(p, effort).size();
+    for (int32_t effort = MIN_EFFORT + 1; effort <= MAX_EFFORT; effort++)
+        EXPECT_LE(total[effort], total[effort - 1]) << "effort " << effort;
+    EXPECT_LT(total[DEFAULT_EFFORT], total[MIN_EFFORT]);
+    EXPECT_LT(total[MAX_EFFORT], total[DEFAULT_EFFORT]);
+}
