@@ -86,6 +86,24 @@ private:
     uint64_t size_ = 0;
 };
 
+// The same on every system: only opening and Close differ.
+inline MappedFile::~MappedFile() { Close(); }
+
+inline MappedFile::MappedFile(MappedFile &&other) noexcept { *this = static_cast<MappedFile &&>(other); }
+
+inline MappedFile &MappedFile::operator=(MappedFile &&other) noexcept {
+    if (this != &other) {
+        Close();
+        handle_ = other.handle_;
+        data_ = other.data_;
+        size_ = other.size_;
+        other.handle_ = -1;
+        other.data_ = nullptr;
+        other.size_ = 0;
+    }
+    return *this;
+}
+
 // Reads up to n bytes from standard input, stopping early only at its end
 // or on a stop request. Throws FileError.
 size_t ReadStandardInput(void *dest, size_t n);

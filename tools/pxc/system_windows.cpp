@@ -311,23 +311,6 @@ void MappedFile::Close() {
     size_ = 0;
 }
 
-MappedFile::~MappedFile() { Close(); }
-
-MappedFile::MappedFile(MappedFile &&other) noexcept { *this = std::move(other); }
-
-MappedFile &MappedFile::operator=(MappedFile &&other) noexcept {
-    if (this != &other) {
-        Close();
-        handle_ = other.handle_;
-        data_ = other.data_;
-        size_ = other.size_;
-        other.handle_ = -1;
-        other.data_ = nullptr;
-        other.size_ = 0;
-    }
-    return *this;
-}
-
 size_t MappedFile::Read(uint64_t offset, void *dest, size_t n) const {
     size_t done = 0;
     while (done < n) {
