@@ -33,6 +33,13 @@ if [ ${#missing[@]} -gt 0 ]; then
     echo "installing: ${missing[*]}"
     SUDO=""
     [ "$(id -u)" = 0 ] || SUDO=sudo
-    $SUDO apt-get update -qq
+    # A mirror caught in the middle of a sync fails the update for a minute
+    # or two: try again, then go on with the package lists at hand.
+    for attempt in 1 2 3; do
+        $SUDO apt-get update -qq && break
+        [ $attempt = 3 ] && break
+        echo "apt-get update failed; trying again in $((attempt * 15)) s"
+        sleep $((attempt * 15))
+    done
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi

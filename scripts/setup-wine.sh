@@ -59,7 +59,19 @@ installed() { # package...: true when every one is installed
 updated=0
 apt_update() {
     if [ $updated = 0 ]; then
-        apt-get update -qq
+        # A mirror in the middle of a sync fails the update for a minute or
+        # two (index files of an unexpected size): try again, then go on
+        # with the lists apt has; the install says whether they were enough.
+        local attempt
+        for attempt in 1 2 3; do
+            apt-get update -qq && break
+            if [ $attempt = 3 ]; then
+                log "apt-get update failed; going on with the package lists at hand"
+                break
+            fi
+            log "apt-get update failed; trying again in $((attempt * 15)) s"
+            sleep $((attempt * 15))
+        done
         updated=1
     fi
 }
