@@ -19,7 +19,7 @@ packages=(
     python3-gi gir1.2-gdkpixbuf-2.0 xvfb eog
 )
 if [ "${PXCM_BENCH_DEPS:-0}" = 1 ]; then
-    packages+=(libwebp-dev libqoi-dev)
+    packages+=(libwebp-dev libqoi-dev gnuplot-nox)
 fi
 
 missing=()
