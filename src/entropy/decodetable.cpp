@@ -98,55 +98,65 @@ constexpr PairTokenBits PAIR_TOKEN_BITS = MakePairTokenBits();
 
 } // namespace
 
+namespace {
+
+// Fills one block of a pair or escape table: the 2^rest indices that
+// begin with one code of the first alphabet, whose next `rest` bits index
+// the second alphabet. The second alphabet's main table lists its short
+// codes in code order, each over 2^(FAST_BITS - length) entries, so at
+// `rest` bits of resolution its codes of at most `rest` bits cover the
+// block's first entries in order, each over 2^(rest - length) of them;
+// longer ones (and gaps) leave the rest of the block to `alone`. Where a
+// second code fits, the entry is with + (symbol + bias) << symbol_at +
+// length << length_at.
+void FillBlock(uint32_t *block, uint32_t rest, const DecodeTable *second, uint32_t with, uint32_t alone,
+               uint32_t bias, uint32_t symbol_at, uint32_t length_at) {
+    const uint32_t *fast = second->fast;
+    uint32_t p = 0;
+    uint32_t at = 0;
+    while (p < second->fast_end) {
+        const uint32_t o = fast[p];
+        const uint32_t length = EntryLength(o);
+        if (length > rest) break;
+        const uint32_t value = with + ((EntrySymbol(o) + bias) << symbol_at) + (length << length_at);
+        const uint32_t span = 1u << (rest - length);
+        for (uint32_t v = 0; v < span; v++) block[at + v] = value;
+        at += span;
+        p += 1u << (FAST_BITS - length);
+    }
+    const uint32_t size = 1u << rest;
+    for (; at < size; at++) block[at] = alone;
+}
+
+} // namespace
+
 void BuildPairTable(uint32_t *pairs, const DecodeTable *token, const DecodeTable *offset) {
     // The main table lists the short token codes in code order, each over
     // 2^(FAST_BITS - length) entries: the code at entry i with length L
-    // owns the pair indices from 2 i, 2^(PAIR_BITS - L) of them, and the
-    // bits after it index the offset table at that resolution.
+    // owns the pair indices from 2 i, 2^(PAIR_BITS - L) of them.
     static_assert(PAIR_BITS == FAST_BITS + 1, "pair indices are main-table indices and one more bit");
     const uint32_t *fast = token->fast;
-    const uint32_t *next = offset->fast;
     uint32_t i = 0;
     while (i < token->fast_end) {
         const uint32_t entry = fast[i];
         const uint32_t length = EntryLength(entry);
-        const uint32_t rest = PAIR_BITS - length; // 1 to PAIR_BITS - 1
-        const uint32_t base = PAIR_TOKEN_BITS.bits[EntrySymbol(entry)] | length;
-        const uint32_t step = FAST_BITS - rest;
-        uint32_t *block = pairs + 2 * i;
-        const uint32_t n = 1u << rest;
-        for (uint32_t j = 0; j < n; j++) {
-            const uint32_t o = next[j << step];
-            const uint32_t ol = EntryLength(o);
-            // The offset symbol and its length, where its code fits in the
-            // bits left.
-            block[j] = ol - 1 < rest ? base + (EntrySymbol(o) << 8) + ol : 0;
-        }
+        FillBlock(pairs + 2 * i, PAIR_BITS - length, offset, PAIR_TOKEN_BITS.bits[EntrySymbol(entry)] | length, 0,
+                  0, 8, 0);
         i += 1u << (FAST_BITS - length);
     }
     memset(pairs + 2 * i, 0, sizeof(uint32_t) * (PAIR_SIZE - 2 * i));
 }
 
 void BuildEscapeTable(uint32_t *escapes, const DecodeTable *escape) {
-    // As the pair table: the first code's block of entries, the second code
-    // from the bits after it where it fits.
+    // As the pair table, with the escape alphabet as both.
     const uint32_t *fast = escape->fast;
     uint32_t i = 0;
     while (i < escape->fast_end) {
         const uint32_t entry = fast[i];
         const uint32_t length = EntryLength(entry);
-        const uint32_t rest = ESCAPE_BITS - length;
         const uint32_t first = (EntrySymbol(entry) + ESCAPE_BIAS) << ESCAPE_VALUES_AT | length << ESCAPE_ONE_AT;
-        const uint32_t step = FAST_BITS - rest;
-        uint32_t *block = escapes + 2 * i;
-        const uint32_t n = 1u << rest;
-        for (uint32_t j = 0; j < n; j++) {
-            const uint32_t o = fast[j << step];
-            const uint32_t ol = EntryLength(o);
-            block[j] = ol - 1 < rest ? first | (length + ol) << ESCAPE_TWO_AT | ESCAPE_SECOND_FITS |
-                                           (EntrySymbol(o) + ESCAPE_BIAS) << (ESCAPE_VALUES_AT + 8)
-                                     : first | length << ESCAPE_TWO_AT;
-        }
+        FillBlock(escapes + 2 * i, ESCAPE_BITS - length, escape, first | length << ESCAPE_TWO_AT | ESCAPE_SECOND_FITS,
+                  first | length << ESCAPE_TWO_AT, ESCAPE_BIAS, ESCAPE_VALUES_AT + 8, ESCAPE_TWO_AT);
         i += 1u << (FAST_BITS - length);
     }
     memset(escapes + 2 * i, 0, sizeof(uint32_t) * (ESCAPE_SIZE - 2 * i));
