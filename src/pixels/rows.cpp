@@ -72,14 +72,34 @@ void WriteRunCarefully(uint8_t *buf, int64_t lo, int64_t hi, int64_t out, int64_
 }
 
 // The same for a run whose source and destination lie inside the bitmap.
-// Sixteen or eight bytes at a time where that gives the byte-by-byte result:
-// a source at least that many bytes behind the destination, or ahead of it. A source 3 or 6
-// bytes behind (the previous one or two pixels of the row) repeats its
-// pixels: 8-byte words of that pattern, 6 bytes apart.
+// Where the two do not overlap, in whole words, the last one overlapping
+// the one before. Otherwise sixteen or eight bytes at a time where that
+// gives the byte-by-byte result: a source at least that many bytes behind
+// the destination, or ahead of it. A source 3 or 6 bytes behind (the
+// previous one or two pixels of the row) repeats its pixels: 8-byte words
+// of that pattern, 6 bytes apart.
 inline void WriteRunInside(uint8_t *__restrict buf, int64_t out, int64_t src, int64_t len) {
     uint8_t *d = buf + out;
     const uint8_t *s = buf + src;
     const int64_t distance = out - src;
+    if (distance >= len || distance <= -len) {
+        if (len <= 16) {
+            // Runs are at least MIN_RUN pixels, 6 bytes.
+            static_assert(PIXEL_BYTES * MIN_RUN >= 4, "a run covers two 4-byte words");
+            const int64_t word = len >= 8 ? 8 : 4;
+            uint64_t head = 0;
+            uint64_t tail = 0;
+            memcpy(&head, s, static_cast<size_t>(word));
+            memcpy(&tail, s + len - word, static_cast<size_t>(word));
+            memcpy(d, &head, static_cast<size_t>(word));
+            memcpy(d + len - word, &tail, static_cast<size_t>(word));
+            return;
+        }
+        int64_t i = 0;
+        for (; i + 16 < len; i += 16) memcpy(d + i, s + i, 16);
+        memcpy(d + len - 16, s + len - 16, 16);
+        return;
+    }
     int64_t i = 0;
     if (distance >= 16 || distance < 0) {
         for (; i + 16 <= len; i += 16) {
@@ -94,9 +114,18 @@ inline void WriteRunInside(uint8_t *__restrict buf, int64_t out, int64_t src, in
             memcpy(&v, s + i, 8);
             memcpy(d + i, &v, 8);
         }
-    } else if ((distance == 3 || distance == 6) && len >= 8) {
+    } else if (distance == 3 && len >= 8) {
+        const uint64_t p = static_cast<uint64_t>(s[0]) | static_cast<uint64_t>(s[1]) << 8 | static_cast<uint64_t>(s[2]) << 16;
+        const uint64_t q = p | p << 24 | p << 48;
         uint8_t pattern[8];
-        for (int32_t k = 0; k < 8; k++) pattern[k] = s[k % distance];
+        for (int32_t k = 0; k < 8; k++) pattern[k] = static_cast<uint8_t>(q >> (8 * k));
+        uint64_t v;
+        memcpy(&v, pattern, 8);
+        for (; i + 8 <= len; i += 6) memcpy(d + i, &v, 8);
+    } else if (distance == 6 && len >= 8) {
+        uint8_t pattern[8];
+        memcpy(pattern, s, 6);
+        memcpy(pattern + 6, s, 2);
         uint64_t v;
         memcpy(&v, pattern, 8);
         for (; i + 8 <= len; i += 6) memcpy(d + i, &v, 8);
@@ -234,9 +263,13 @@ __attribute__((always_inline)) inline void FastTokensBody(FastState *state, cons
     uint8_t *d = pixels + state->out;
     uint8_t *const d_end = pixels + out_end;
     int32_t budget = state->budget;
-    // A copy on the stack, which needs no register for its address.
+    // Copies on the stack, which need no register for their address.
     int64_t delta[OFFSET_COUNT];
-    for (uint32_t i = 0; i < OFFSET_COUNT; i++) delta[i] = row_delta[i];
+    uint64_t front_mask[OFFSET_COUNT]; // the list's entries 0 to w
+    for (uint32_t i = 0; i < OFFSET_COUNT; i++) {
+        delta[i] = row_delta[i];
+        front_mask[i] = (uint64_t{1} << (4 * i + 4)) - 1;
+    }
     // A literal's reference lies inside the bitmap, its last byte before
     // its end, when src - lo < literal_span (unsigned).
     const uint64_t literal_span = hi - lo > PIXEL_BYTES ? static_cast<uint64_t>(hi - lo - PIXEL_BYTES) : 0;
@@ -278,10 +311,8 @@ __attribute__((always_inline)) inline void FastTokensBody(FastState *state, cons
         }
         // Move to front: the entries below w move up by one, w's goes to
         // the front, the low 4 w + 4 bits taken from the list shifted.
-        const uint32_t shift = 4 * w;
-        const uint64_t chosen = (order >> shift) & 15;
-        const uint64_t front = ((order << 4) | chosen) ^ order;
-        const uint64_t moved = order ^ (front & ((uint64_t{1} << (shift + 4)) - 1));
+        const uint64_t chosen = (order >> (4 * w)) & 15;
+        const uint64_t moved = order ^ ((((order << 4) | chosen) ^ order) & front_mask[w]);
         const int64_t step = delta[chosen];
 
         if (t < FIRST_RUN_TOKEN) {
