@@ -230,32 +230,33 @@ inline void TopUp(uint64_t *bits, uint64_t *held, const uint8_t **next) {
     *held |= 56;
 }
 
-// Tokens of one row the fast way, for as long as every one of them can be
-// decoded without a check beyond "is the code in the table": the budget
-// leaves the reader FAST_LOOP_BYTES at hand for every token's top-ups and
-// ends before a table set is due, and the picture is at least 3 pixels
-// wide, so that a literal's reference never overlaps its own pixel. Each
-// token starts with the reader topped up to at least 56 bits, and takes at
-// most 2 FAST_BITS for itself and its offset and 3 FAST_BITS for its
-// escapes, so no code runs out of bits. Without `checked` every reference
-// and run of the row is known to lie inside the bitmap.
+// Tokens of one row the fast way: the budget leaves the reader
+// FAST_LOOP_BYTES at hand for every token's top-ups and ends before a table
+// set is due, and the picture is at least 3 pixels wide, so that a literal's
+// reference never overlaps its own pixel. Each token starts with the reader
+// topped up to at least 56 bits and takes at most 2 FAST_BITS for itself
+// and its offset (longer codes are followed by a top-up) and 2 ESCAPE_BITS
+// for escapes through the escape table (escapes decoded one by one each
+// come after a top-up), so no code runs out of bits. Without `checked`
+// every reference and run of the row is known to lie inside the bitmap.
 //
-// Each token is decoded whole or not at all: at a code not in the pair,
-// main or escape tables, a reference outside the bitmap or a run that would
-// leave it, the reader is left topped up but before that token, and the
-// rest of the state as it was, for the careful loop. Returns with
-// state->out at or past out_end when the row is done.
+// Each token is decoded whole or not at all: at a bit sequence no code
+// covers, a reference outside the bitmap or a run that would leave it, the
+// reader is left topped up but before that token, and the rest of the state
+// as it was, for the careful loop. Returns with state->out at or past
+// out_end when the row is done.
 //
 // The escapes of a literal take two look-ups of the escape table, whatever
 // their number, without a branch on it (escape counts follow no pattern a
 // predictor could learn): the first gives one escape or two, the second
-// the rest, none where none is left.
+// the rest, none where none is left; codes the two do not cover are
+// decoded one by one.
 template <bool checked>
 __attribute__((always_inline)) inline void FastTokensBody(FastState *state, const WorkBlock *__restrict work,
                                                           const int64_t *__restrict row_delta,
                                                           uint8_t *__restrict pixels, int64_t lo, int64_t hi,
                                                           int64_t out_end) {
-    static_assert(2 * FAST_BITS + 3 * FAST_BITS <= 56, "a topped-up reader holds a whole token");
+    static_assert(2 * FAST_BITS + 2 * ESCAPE_BITS <= 56, "a topped-up reader holds a whole token");
     uint64_t bits = state->bits;
     uint64_t held = static_cast<uint64_t>(state->held);
     const uint8_t *next = state->next;
