@@ -236,8 +236,9 @@ inline void TopUp(uint64_t *bits, uint64_t *held, const uint8_t **next) {
 // reference never overlaps its own pixel. Each token starts with the reader
 // topped up to at least 56 bits and takes at most 2 FAST_BITS for itself
 // and its offset (longer codes are followed by a top-up) and 2 ESCAPE_BITS
-// for escapes through the escape table (escapes decoded one by one each
-// come after a top-up), so no code runs out of bits. Without `checked`
+// for escapes through the escape table, or 3 FAST_BITS for three escapes
+// of one look-up each (escapes decoded one by one each come after a
+// top-up), so no code runs out of bits. Without `checked`
 // every reference and run of the row is known to lie inside the bitmap.
 //
 // Each token is decoded whole or not at all: at a bit sequence no code
@@ -256,7 +257,7 @@ __attribute__((always_inline)) inline void FastTokensBody(FastState *state, cons
                                                           const int64_t *__restrict row_delta,
                                                           uint8_t *__restrict pixels, int64_t lo, int64_t hi,
                                                           int64_t out_end) {
-    static_assert(2 * FAST_BITS + 2 * ESCAPE_BITS <= 56, "a topped-up reader holds a whole token");
+    static_assert(2 * FAST_BITS + 2 * ESCAPE_BITS <= 56 && 5 * FAST_BITS <= 56, "a topped-up reader holds a whole token");
     uint64_t bits = state->bits;
     uint64_t held = static_cast<uint64_t>(state->held);
     const uint8_t *next = state->next;
@@ -339,14 +340,29 @@ __attribute__((always_inline)) inline void FastTokensBody(FastState *state, cons
                 const uint32_t at_b =
                     (((ESCAPE_TWO_AT << 16) | (ESCAPE_ONE_AT << 8) | ESCAPE_NONE_AT) >> (8 * left)) & 0xff;
                 const uint32_t length_b = (b >> at_b) & 63;
-                uint32_t values;
+                uint32_t values = 0;
+                bool done = false;
                 if ((length_a != 0) & ((left == 0) | (length_b != 0)) & ((left != 2) | EscapeSecondFits(b))) {
                     const uint32_t mask_a = 0xffu | (several & 0xff00u);
                     const uint32_t mask_b = (1u << (8 * left)) - 1;
                     values = ((a >> ESCAPE_VALUES_AT) & mask_a) | (((b >> ESCAPE_VALUES_AT) & mask_b) << (8 * taken));
                     bits = bits_a << length_b;
                     held -= length_a + length_b;
-                } else {
+                    done = true;
+                } else if ((length_a != 0) & (left == 2) & (EscapeFirstLength(b) != 0)) {
+                    // Three escapes, no two of them in one look-up: the
+                    // third after the second, all three of at most
+                    // FAST_BITS bits.
+                    const uint64_t bits_b = bits_a << EscapeFirstLength(b);
+                    const uint32_t c = work->escapes[bits_b >> (64 - ESCAPE_BITS)];
+                    if (EscapeFirstLength(c) != 0) {
+                        values = EscapeFirstValue(a) | EscapeFirstValue(b) << 8 | EscapeFirstValue(c) << 16;
+                        bits = bits_b << EscapeFirstLength(c);
+                        held -= length_a + EscapeFirstLength(b) + EscapeFirstLength(c);
+                        done = true;
+                    }
+                }
+                if (!done) {
                     // Codes that two look-ups do not cover: one by one, long
                     // ones too, each after a top-up.
                     values = 0;
