@@ -80,43 +80,86 @@ int32_t BuildDecodeTable(DecodeTable *t, const uint8_t *lengths, uint32_t n) {
     return ERR_NONE;
 }
 
-uint32_t FindLongCode(const DecodeTable *t, uint64_t window) {
-    for (uint32_t len = FAST_BITS + 1; len <= t->max_length; len++) {
-        if (window < t->limit[len]) {
-            const uint64_t offset = (window - t->limit[len - 1]) >> (MAX_CODE_LENGTH - len);
-            return MakeEntry(t->sorted[t->first[len] + offset], len);
-        }
-    }
-    return 0;
+namespace {
+
+// What each token adds to its pair entries besides its length: the token
+// and its escaped channels.
+struct PairTokenBits {
+    uint32_t bits[TOKEN_SYMBOLS];
+};
+
+constexpr PairTokenBits MakePairTokenBits() {
+    PairTokenBits p{};
+    for (uint32_t t = 0; t < TOKEN_SYMBOLS; t++) p.bits[t] = t << 16 | TokenEscapes(t) << 12;
+    return p;
 }
 
-void BuildPairTable(uint32_t *pairs, const DecodeTable *first, const DecodeTable *second) {
-    // The main table lists the short codes of `first` in code order, each
-    // over 2^(FAST_BITS - length) entries: the code at entry i with length
-    // L owns the pair indices from 2 i, 2^(PAIR_BITS - L) of them, and the
-    // bits after it index `second` at that resolution.
+constexpr PairTokenBits PAIR_TOKEN_BITS = MakePairTokenBits();
+
+} // namespace
+
+namespace {
+
+// Fills one block of a pair or escape table: the 2^rest indices that
+// begin with one code of the first alphabet, whose next `rest` bits index
+// the second alphabet. The second alphabet's main table lists its short
+// codes in code order, each over 2^(FAST_BITS - length) entries, so at
+// `rest` bits of resolution its codes of at most `rest` bits cover the
+// block's first entries in order, each over 2^(rest - length) of them;
+// longer ones (and gaps) leave the rest of the block to `alone`. Where a
+// second code fits, the entry is with + (symbol + bias) << symbol_at +
+// length << length_at.
+void FillBlock(uint32_t *block, uint32_t rest, const DecodeTable *second, uint32_t with, uint32_t alone,
+               uint32_t bias, uint32_t symbol_at, uint32_t length_at) {
+    const uint32_t *fast = second->fast;
+    uint32_t p = 0;
+    uint32_t at = 0;
+    while (p < second->fast_end) {
+        const uint32_t o = fast[p];
+        const uint32_t length = EntryLength(o);
+        if (length > rest) break;
+        const uint32_t value = with + ((EntrySymbol(o) + bias) << symbol_at) + (length << length_at);
+        const uint32_t span = 1u << (rest - length);
+        for (uint32_t v = 0; v < span; v++) block[at + v] = value;
+        at += span;
+        p += 1u << (FAST_BITS - length);
+    }
+    const uint32_t size = 1u << rest;
+    for (; at < size; at++) block[at] = alone;
+}
+
+} // namespace
+
+void BuildPairTable(uint32_t *pairs, const DecodeTable *token, const DecodeTable *offset) {
+    // The main table lists the short token codes in code order, each over
+    // 2^(FAST_BITS - length) entries: the code at entry i with length L
+    // owns the pair indices from 2 i, 2^(PAIR_BITS - L) of them.
     static_assert(PAIR_BITS == FAST_BITS + 1, "pair indices are main-table indices and one more bit");
-    const uint32_t *fast = first->fast;
-    const uint32_t *next = second->fast;
+    const uint32_t *fast = token->fast;
     uint32_t i = 0;
-    while (i < first->fast_end) {
+    while (i < token->fast_end) {
         const uint32_t entry = fast[i];
         const uint32_t length = EntryLength(entry);
-        const uint32_t rest = PAIR_BITS - length; // 1 to PAIR_BITS - 1
-        const uint32_t base = EntrySymbol(entry) << 16 | length;
-        const uint32_t step = FAST_BITS - rest;
-        uint32_t *block = pairs + 2 * i;
-        const uint32_t n = 1u << rest;
-        for (uint32_t j = 0; j < n; j++) {
-            const uint32_t o = next[j << step];
-            const uint32_t ol = EntryLength(o);
-            // The second symbol's bits 8 to 15 and its length, where its
-            // code fits in the bits left.
-            block[j] = ol - 1 < rest ? base + (o >> 8) + ol : 0;
-        }
+        FillBlock(pairs + 2 * i, PAIR_BITS - length, offset, PAIR_TOKEN_BITS.bits[EntrySymbol(entry)] | length, 0,
+                  0, 8, 0);
         i += 1u << (FAST_BITS - length);
     }
     memset(pairs + 2 * i, 0, sizeof(uint32_t) * (PAIR_SIZE - 2 * i));
+}
+
+void BuildEscapeTable(uint32_t *escapes, const DecodeTable *escape) {
+    // As the pair table, with the escape alphabet as both.
+    const uint32_t *fast = escape->fast;
+    uint32_t i = 0;
+    while (i < escape->fast_end) {
+        const uint32_t entry = fast[i];
+        const uint32_t length = EntryLength(entry);
+        const uint32_t first = (EntrySymbol(entry) + ESCAPE_BIAS) << ESCAPE_VALUES_AT | length << ESCAPE_ONE_AT;
+        FillBlock(escapes + 2 * i, ESCAPE_BITS - length, escape, first | length << ESCAPE_TWO_AT | ESCAPE_SECOND_FITS,
+                  first | length << ESCAPE_TWO_AT, ESCAPE_BIAS, ESCAPE_VALUES_AT + 8, ESCAPE_TWO_AT);
+        i += 1u << (FAST_BITS - length);
+    }
+    memset(escapes + 2 * i, 0, sizeof(uint32_t) * (ESCAPE_SIZE - 2 * i));
 }
 
 int32_t DecodeSlow(BitReader *r, const DecodeTable *t, uint32_t *symbol) {
@@ -149,7 +192,7 @@ int32_t ReadTableSet(BitReader *r, WorkBlock *work) {
     if (result == ERR_NONE) result = BuildDecodeTable(&work->escape, escape, ESCAPE_SYMBOLS);
     if (result == ERR_NONE) {
         BuildPairTable(work->pairs, &work->token, &work->offset);
-        BuildPairTable(work->escape_pairs, &work->escape, &work->escape);
+        BuildEscapeTable(work->escapes, &work->escape);
     }
     return result;
 }

@@ -1,6 +1,7 @@
 // Canonical prefix-code decoding: one table per alphabet, built straight
-// from the code lengths of a table set, and the token+offset pair table
-// derived from the token and offset tables.
+// from the code lengths of a table set, the token+offset pair table
+// derived from the token and offset tables, and the escape table of one or
+// two escapes derived from the escape alphabet's table.
 //
 // Main table: FAST_BITS bits of the stream index FAST_SIZE packed entries.
 //
@@ -60,32 +61,81 @@ int32_t BuildDecodeTable(DecodeTable *table, const uint8_t *lengths, uint32_t n)
 
 // The long-code search over a left-aligned 32-bit window: the code's
 // length and symbol, or length 0 where no code covers the bits.
-uint32_t FindLongCode(const DecodeTable *table, uint64_t window);
+inline uint32_t FindLongCode(const DecodeTable *t, uint64_t window) {
+    for (uint32_t len = FAST_BITS + 1; len <= t->max_length; len++) {
+        if (window < t->limit[len]) {
+            const uint64_t offset = (window - t->limit[len - 1]) >> (MAX_CODE_LENGTH - len);
+            return MakeEntry(t->sorted[t->first[len] + offset], len);
+        }
+    }
+    return 0;
+}
 
-// Pair tables: two symbols in one look-up, where both codes fit in
-// PAIR_BITS bits: a token and its offset symbol, or two escape symbols of
-// one literal. Entry layout:
+// The pair table: a token and its offset symbol in one look-up, where both
+// codes fit in PAIR_BITS bits. Entry layout:
 //
 //     bits  0..7   length of both codes; 0: decode them one by one
-//     bits  8..15  second symbol (offset or escape)
-//     bits 16..31  first symbol (token or escape)
+//     bits  8..11  offset symbol
+//     bits 12..13  escaped channels of the token (0 for a run)
+//     bits 16..31  token
 constexpr int32_t PAIR_BITS = 12;
 constexpr int32_t PAIR_SIZE = 1 << PAIR_BITS;
 // The pair table is filled through the main tables: the bits after a
 // one-bit token code must still index them.
 static_assert(PAIR_BITS - 1 <= FAST_BITS && FAST_BITS < PAIR_BITS, "pair table built from the main tables");
+static_assert(OFFSET_SYMBOLS <= 16, "an offset symbol takes four bits of a pair entry");
 
 constexpr uint32_t PairLength(uint32_t pair) { return pair & 0xff; }
-constexpr uint32_t PairSecond(uint32_t pair) { return (pair >> 8) & 0xff; }
-constexpr uint32_t PairFirst(uint32_t pair) { return pair >> 16; }
-constexpr uint32_t PairOffset(uint32_t pair) { return PairSecond(pair); }
-constexpr uint32_t PairToken(uint32_t pair) { return PairFirst(pair); }
+constexpr uint32_t PairOffset(uint32_t pair) { return (pair >> 8) & 15; }
+constexpr uint32_t PairEscapes(uint32_t pair) { return (pair >> 12) & 3; }
+constexpr uint32_t PairToken(uint32_t pair) { return pair >> 16; }
 
-// The pair table of a code `first` followed by a code `second` whose
-// symbols fit in 8 bits. Built block by block: the PAIR_BITS-bit indices
-// that begin with one short code of `first` take their second symbol from
-// `second` at the resolution of the bits left.
-void BuildPairTable(uint32_t *pairs, const DecodeTable *first, const DecodeTable *second);
+// The escaped channels of a token: its digits that are ESCAPE_DIGIT.
+constexpr uint32_t TokenEscapes(uint32_t t) {
+    return t >= LITERAL_TOKENS ? 0
+                               : (RedDigit(t) == ESCAPE_DIGIT) + (GreenDigit(t) == ESCAPE_DIGIT) +
+                                     (BlueDigit(t) == ESCAPE_DIGIT);
+}
+
+// Builds the pair table of the token and offset tables, block by block:
+// the PAIR_BITS-bit indices that begin with one short token code take
+// their offset symbol from the offset table at the resolution of the bits
+// left.
+void BuildPairTable(uint32_t *pairs, const DecodeTable *token, const DecodeTable *offset);
+
+// The escape table: up to two escape symbols of one literal in one look-up,
+// ESCAPE_BITS bits of the stream. Entry layout:
+//
+//     bits  0..5   length of the first code, 1 to FAST_BITS; 0: no code of
+//                  at most FAST_BITS bits starts here (the entry is 0)
+//     bits  6..11  length of the first two codes where both fit in
+//                  ESCAPE_BITS bits, else that of the first
+//     bits 12..19  first symbol + ESCAPE_BIAS: what it subtracts
+//     bits 20..27  the same for the second, 0 where it does not fit
+//     bit  28      1 where the second fits
+//
+// Lengths sit in 6-bit fields, so that a shift by a field needs no mask
+// where the machine takes shift counts modulo 64; bits 29..31 are 0, a
+// field of length 0.
+constexpr int32_t ESCAPE_BITS = 12;
+constexpr int32_t ESCAPE_SIZE = 1 << ESCAPE_BITS;
+static_assert(ESCAPE_BITS == FAST_BITS + 1, "escape indices are main-table indices and one more bit");
+static_assert(ESCAPE_SYMBOLS - 1 + ESCAPE_BIAS <= 0xff, "what an escape subtracts fits in a byte");
+constexpr uint32_t ESCAPE_ONE_AT = 0;
+constexpr uint32_t ESCAPE_TWO_AT = 6;
+constexpr uint32_t ESCAPE_NONE_AT = 29;
+constexpr uint32_t ESCAPE_VALUES_AT = 12;
+constexpr uint32_t ESCAPE_FITS_AT = 28;
+constexpr uint32_t ESCAPE_SECOND_FITS = 1u << ESCAPE_FITS_AT;
+
+constexpr uint32_t EscapeFirstLength(uint32_t e) { return (e >> ESCAPE_ONE_AT) & 63; }
+constexpr uint32_t EscapeBothLength(uint32_t e) { return (e >> ESCAPE_TWO_AT) & 63; }
+constexpr uint32_t EscapeFirstValue(uint32_t e) { return (e >> ESCAPE_VALUES_AT) & 0xff; }
+constexpr uint32_t EscapeSecondValue(uint32_t e) { return (e >> (ESCAPE_VALUES_AT + 8)) & 0xff; }
+constexpr bool EscapeSecondFits(uint32_t e) { return (e & ESCAPE_SECOND_FITS) != 0; }
+
+// Builds the escape table from the escape alphabet's main table.
+void BuildEscapeTable(uint32_t *escapes, const DecodeTable *escape);
 
 // Decodes one symbol: the careful way, for a main-table entry of length 0
 // or longer than the bits held. ERR_STREAM where no code covers the bits,
@@ -130,14 +180,14 @@ struct WorkBlock {
     DecodeTable token;
     DecodeTable offset;
     DecodeTable escape;
-    uint32_t pairs[PAIR_SIZE];        // token, then offset
-    uint32_t escape_pairs[PAIR_SIZE]; // two escapes of one literal
+    uint32_t pairs[PAIR_SIZE];     // token, then offset
+    uint32_t escapes[ESCAPE_SIZE]; // up to two escapes of one literal
     uint8_t lengths[TOKEN_SYMBOLS + OFFSET_SYMBOLS + ESCAPE_SYMBOLS];
     uint8_t chunk[READ_CHUNK];
 };
 
 // Reads a table set (token, offset and escape lengths, in this order), then
-// builds the three tables and the pair tables.
+// builds the three tables, the pair table and the escape table.
 int32_t ReadTableSet(BitReader *r, WorkBlock *work);
 
 #endif

@@ -10,8 +10,14 @@ void StartRowDecoder(RowDecoder *state, const BitReader *reader, WorkBlock *work
     state->countdown = 0;
     state->stride = RowStride(width);
     ResetOffsetList(&state->offsets);
-    for (uint32_t i = 0; i < OFFSET_COUNT; i++)
-        state->delta[i] = INITIAL_OFFSETS[i].dy * state->stride + PIXEL_BYTES * static_cast<int64_t>(INITIAL_OFFSETS[i].dx);
+    state->reach_down = 0;
+    state->reach_up = 0;
+    for (uint32_t i = 0; i < OFFSET_COUNT; i++) {
+        const int64_t d = INITIAL_OFFSETS[i].dy * state->stride + PIXEL_BYTES * static_cast<int64_t>(INITIAL_OFFSETS[i].dx);
+        state->delta[i] = d;
+        if (-d > state->reach_down) state->reach_down = -d;
+        if (d > state->reach_up) state->reach_up = d;
+    }
     state->width = static_cast<int32_t>(width);
     state->bytes = nullptr;
     state->lo = 0;
@@ -66,24 +72,60 @@ void WriteRunCarefully(uint8_t *buf, int64_t lo, int64_t hi, int64_t out, int64_
 }
 
 // The same for a run whose source and destination lie inside the bitmap.
-// Eight bytes at a time where that gives the byte-by-byte result: a source
-// at least 8 bytes behind the destination, or ahead of it. A source 3 or 6
-// bytes behind (the previous one or two pixels of the row) repeats its
-// pixels: 8-byte words of that pattern, 6 bytes apart.
+// Where the two do not overlap, in whole words, the last one overlapping
+// the one before. Otherwise sixteen or eight bytes at a time where that
+// gives the byte-by-byte result: a source at least that many bytes behind
+// the destination, or ahead of it. A source 3 or 6 bytes behind (the
+// previous one or two pixels of the row) repeats its pixels: 8-byte words
+// of that pattern, 6 bytes apart.
 inline void WriteRunInside(uint8_t *__restrict buf, int64_t out, int64_t src, int64_t len) {
     uint8_t *d = buf + out;
     const uint8_t *s = buf + src;
     const int64_t distance = out - src;
+    if (distance >= len || distance <= -len) {
+        if (len <= 16) {
+            // Runs are at least MIN_RUN pixels, 6 bytes.
+            static_assert(PIXEL_BYTES * MIN_RUN >= 4, "a run covers two 4-byte words");
+            const int64_t word = len >= 8 ? 8 : 4;
+            uint64_t head = 0;
+            uint64_t tail = 0;
+            memcpy(&head, s, static_cast<size_t>(word));
+            memcpy(&tail, s + len - word, static_cast<size_t>(word));
+            memcpy(d, &head, static_cast<size_t>(word));
+            memcpy(d + len - word, &tail, static_cast<size_t>(word));
+            return;
+        }
+        int64_t i = 0;
+        for (; i + 16 < len; i += 16) memcpy(d + i, s + i, 16);
+        memcpy(d + len - 16, s + len - 16, 16);
+        return;
+    }
     int64_t i = 0;
+    if (distance >= 16 || distance < 0) {
+        for (; i + 16 <= len; i += 16) {
+            uint8_t v[16];
+            memcpy(v, s + i, 16);
+            memcpy(d + i, v, 16);
+        }
+    }
     if (distance >= 8 || distance < 0) {
         for (; i + 8 <= len; i += 8) {
             uint64_t v;
             memcpy(&v, s + i, 8);
             memcpy(d + i, &v, 8);
         }
-    } else if ((distance == 3 || distance == 6) && len >= 8) {
+    } else if (distance == 3 && len >= 8) {
+        const uint64_t p = static_cast<uint64_t>(s[0]) | static_cast<uint64_t>(s[1]) << 8 | static_cast<uint64_t>(s[2]) << 16;
+        const uint64_t q = p | p << 24 | p << 48;
         uint8_t pattern[8];
-        for (int32_t k = 0; k < 8; k++) pattern[k] = s[k % distance];
+        for (int32_t k = 0; k < 8; k++) pattern[k] = static_cast<uint8_t>(q >> (8 * k));
+        uint64_t v;
+        memcpy(&v, pattern, 8);
+        for (; i + 8 <= len; i += 6) memcpy(d + i, &v, 8);
+    } else if (distance == 6 && len >= 8) {
+        uint8_t pattern[8];
+        memcpy(pattern, s, 6);
+        memcpy(pattern + 6, s, 2);
         uint64_t v;
         memcpy(&v, pattern, 8);
         for (; i + 8 <= len; i += 6) memcpy(d + i, &v, 8);
@@ -115,275 +157,319 @@ inline int32_t NextSymbol(BitReader *r, BitReader *shared, const DecodeTable *d,
     return result;
 }
 
-// What a literal token subtracts from its reference, per channel, and
-// which channels take an escape symbol instead:
+// What a token subtracts from its reference, per channel, and where its
+// escapes go. The channels sit in the order their escapes come in the
+// stream: red in bits 0..7, green in 8..15, blue in 16..23; an escaped
+// channel's byte is 0. Escape values packed in stream order, one byte each,
+// go to their channels as
 //
-//     bits  0..23  the digit values as bytes (blue, green, red); 0 where escaped
-//     bits 24..25  the number of escaped channels
-//     bits 26..31  the byte (0 to 2) of the first, second and third escaped
-//                  channel, red first, two bits each
-struct LiteralTable {
-    uint32_t info[LITERAL_TOKENS];
+//     ((values & 0xff) << first_shift) | ((values & 0xffff00) << rest_shift)
+//
+// since the second and third escaped channels are the second and third
+// channels or the third alone. Runs have no digits and no escapes.
+struct LiteralCode {
+    uint32_t sub;
+    uint8_t escapes;
+    uint8_t first_shift;
+    uint8_t rest_shift;
+    uint8_t unused;
 };
 
-constexpr LiteralTable MakeLiteralTable() {
-    LiteralTable table{};
+struct LiteralCodes {
+    LiteralCode code[TOKEN_SYMBOLS];
+};
+
+constexpr LiteralCodes MakeLiteralCodes() {
+    LiteralCodes table{};
     for (uint32_t t = 0; t < LITERAL_TOKENS; t++) {
         const uint32_t digit[3] = {RedDigit(t), GreenDigit(t), BlueDigit(t)};
-        const uint32_t byte[3] = {RED_BYTE, GREEN_BYTE, BLUE_BYTE};
-        uint32_t info = 0;
-        uint32_t escapes = 0;
+        LiteralCode c{};
+        uint32_t at[3] = {0, 0, 0}; // the channels of the escapes, in order
         for (uint32_t i = 0; i < 3; i++) {
-            if (digit[i] == ESCAPE_DIGIT) {
-                info |= byte[i] << (26 + 2 * escapes);
-                escapes++;
-            } else {
-                info |= static_cast<uint32_t>(static_cast<uint8_t>(DIGIT_VALUES[digit[i]])) << (8 * byte[i]);
-            }
+            if (digit[i] == ESCAPE_DIGIT)
+                at[c.escapes++] = i;
+            else
+                c.sub |= static_cast<uint32_t>(static_cast<uint8_t>(DIGIT_VALUES[digit[i]])) << (8 * i);
         }
-        table.info[t] = info | escapes << 24;
+        c.first_shift = static_cast<uint8_t>(8 * at[0]);
+        c.rest_shift = static_cast<uint8_t>(c.escapes >= 2 ? 8 * (at[1] - 1) : 0);
+        table.code[t] = c;
     }
     return table;
 }
 
-constexpr LiteralTable LITERALS = MakeLiteralTable();
-
-constexpr uint32_t EscapeCount(uint32_t info) { return (info >> 24) & 3; }
-// The shift that puts escape i (0 to 2) of a literal into its byte.
-constexpr uint32_t EscapeShift(uint32_t info, uint32_t i) { return ((info >> (26 + 2 * i)) & 3) * 8; }
-
-// Masks of the move to front of list entry w: the entries below it and
-// those above it, four bits each.
-struct MoveMasks {
-    uint64_t below[OFFSET_COUNT];
-    uint64_t above[OFFSET_COUNT];
-};
-
-constexpr MoveMasks MakeMoveMasks() {
-    MoveMasks m{};
-    for (uint32_t w = 0; w < OFFSET_COUNT; w++) {
-        m.below[w] = (uint64_t{1} << (4 * w)) - 1;
-        m.above[w] = ~((uint64_t{1} << (4 * w + 4)) - 1);
-    }
-    return m;
-}
-
-constexpr MoveMasks MOVE_MASKS = MakeMoveMasks();
+constexpr LiteralCodes LITERAL_CODES = MakeLiteralCodes();
 
 // Where the fast loop stands: the reader's bits, the list, the output
-// position and the countdown. The careful loop takes over from exactly here.
+// position and the tokens it may still decode. The careful loop takes over
+// from exactly here.
 struct FastState {
     uint64_t bits;
     int32_t held;
     const uint8_t *next;
     uint64_t order;
     int64_t out;
-    int32_t tokens_left;
+    int32_t budget;
 };
 
-// Bytes the fast loop needs ahead of the reader at the start of a token: it
-// tops up twice (the first time only when it holds too few bits for the pair
-// look-up), each load taking 8 bytes and moving on by at most 7.
-constexpr int64_t FAST_LOOP_BYTES = 8 + 7;
+// Top-ups of the fast loop's reader, 8 bytes each, moving on by at most 7:
+// at most FAST_TOP_UPS in one token (two for every token, one more after a
+// token or offset code longer than FAST_BITS, one before each escape
+// decoded one by one). So a token needs FAST_LOOP_BYTES at hand at its
+// start and moves the reader on by at most FAST_TOKEN_ADVANCE bytes.
+constexpr int64_t FAST_TOP_UPS = 6;
+constexpr int64_t FAST_TOKEN_ADVANCE = 7 * FAST_TOP_UPS;
+constexpr int64_t FAST_LOOP_BYTES = 8 + 7 * (FAST_TOP_UPS - 1);
 
-// Tokens of one row the fast way, for as long as every one of them can be
-// decoded without a check beyond "is the code in the table": the reader has
-// FAST_LOOP_BYTES at hand for its top-ups, no table set is due, and the
-// picture is at least 3 pixels wide, so that a literal's reference never
-// overlaps its own pixel. Each token starts with the reader topped up to at least 56
-// bits, and takes at most 2 FAST_BITS for itself and its offset and
-// 3 FAST_BITS for its escapes, so no code runs out of bits.
+// Tops the fast loop's reader up to at least 56 bits: 8 bytes at `next`.
+inline void TopUp(uint64_t *bits, uint64_t *held, const uint8_t **next) {
+    uint64_t v;
+    memcpy(&v, *next, 8);
+    *bits |= __builtin_bswap64(v) >> *held;
+    *next += (63 - *held) >> 3;
+    *held |= 56;
+}
+
+// Tokens of one row the fast way: the budget leaves the reader
+// FAST_LOOP_BYTES at hand for every token's top-ups and ends before a table
+// set is due, and the picture is at least 3 pixels wide, so that a literal's
+// reference never overlaps its own pixel. Each token starts with the reader
+// topped up to at least 56 bits and takes at most 2 FAST_BITS for itself
+// and its offset (longer codes are followed by a top-up) and 2 ESCAPE_BITS
+// for escapes through the escape table, or 3 FAST_BITS for three escapes
+// of one look-up each (escapes decoded one by one each come after a
+// top-up), so no code runs out of bits. Without `checked`
+// every reference and run of the row is known to lie inside the bitmap.
 //
-// Each token is decoded whole or not at all: at a code not in the main or
-// pair tables, a reference outside the bitmap or a run that would leave it,
-// the reader is left topped up but before that token, and the rest of the
-// state as it was, for the careful loop. Returns with state->out at or past
+// Each token is decoded whole or not at all: at a bit sequence no code
+// covers, a reference outside the bitmap or a run that would leave it, the
+// reader is left topped up but before that token, and the rest of the state
+// as it was, for the careful loop. Returns with state->out at or past
 // out_end when the row is done.
 //
-// The escapes of a literal are decoded without a branch on which channels
-// they belong to: the first one or two from the escape pair table (or the
-// main table for a single one), then a third from the main table, kept or
-// not by the count.
+// The escapes of a literal take two look-ups of the escape table, whatever
+// their number, without a branch on it (escape counts follow no pattern a
+// predictor could learn): the first gives one escape or two, the second
+// the rest, none where none is left; codes the two do not cover are
+// decoded one by one.
+template <bool checked>
 __attribute__((always_inline)) inline void FastTokensBody(FastState *state, const WorkBlock *__restrict work,
-                                                          const int64_t *__restrict delta,
+                                                          const int64_t *__restrict row_delta,
                                                           uint8_t *__restrict pixels, int64_t lo, int64_t hi,
-                                                          int64_t out_end, const uint8_t *stop) {
-    static_assert(2 * FAST_BITS + 3 * FAST_BITS <= 56, "a topped-up reader holds a whole token");
+                                                          int64_t out_end) {
+    static_assert(2 * FAST_BITS + 2 * ESCAPE_BITS <= 56 && 5 * FAST_BITS <= 56, "a topped-up reader holds a whole token");
     uint64_t bits = state->bits;
-    int32_t held = state->held;
+    uint64_t held = static_cast<uint64_t>(state->held);
     const uint8_t *next = state->next;
     uint64_t order = state->order;
-    int64_t out = state->out;
-    int32_t tokens_left = state->tokens_left;
+    uint8_t *d = pixels + state->out;
+    uint8_t *const d_end = pixels + out_end;
+    int32_t budget = state->budget;
+    // Copies on the stack, which need no register for their address.
+    int64_t delta[OFFSET_COUNT];
+    uint64_t front_mask[OFFSET_COUNT]; // the list's entries 0 to w
+    for (uint32_t i = 0; i < OFFSET_COUNT; i++) {
+        delta[i] = row_delta[i];
+        front_mask[i] = (uint64_t{1} << (4 * i + 4)) - 1;
+    }
     // A literal's reference lies inside the bitmap, its last byte before
     // its end, when src - lo < literal_span (unsigned).
     const uint64_t literal_span = hi - lo > PIXEL_BYTES ? static_cast<uint64_t>(hi - lo - PIXEL_BYTES) : 0;
-    for (;;) {
-        if (out >= out_end) break;
-        if (tokens_left <= 0) break;
-        if (next > stop) break;
+    while (d < d_end && budget > 0) {
         // The pair look-up takes the bits already held, where there are
         // enough of them (nearly always: a token takes 20 bits or so of the
         // 56 it starts with), so that it does not wait for the top-up's
         // load, whose address depends on the last token's lengths.
-        if (held < PAIR_BITS) {
-            uint64_t v;
-            memcpy(&v, next, 8);
-            bits |= __builtin_bswap64(v) >> held;
-            next += (63 - held) >> 3;
-            held |= 56;
-        }
+        if (held < PAIR_BITS) TopUp(&bits, &held, &next);
         const uint32_t pair = work->pairs[bits >> (64 - PAIR_BITS)];
-        {
-            uint64_t v;
-            memcpy(&v, next, 8);
-            bits |= __builtin_bswap64(v) >> held;
-            next += (63 - held) >> 3;
-            held |= 56;
-        }
+        TopUp(&bits, &held, &next);
         const uint64_t bits0 = bits;
-        const int32_t held0 = held;
+        const uint64_t held0 = held;
+        const uint8_t *const next0 = next;
         uint32_t t;
         uint32_t w;
+        uint32_t n;
         if (PairLength(pair) != 0) {
             t = PairToken(pair);
             w = PairOffset(pair);
+            n = PairEscapes(pair);
             bits <<= PairLength(pair);
-            held -= static_cast<int32_t>(PairLength(pair));
+            held -= PairLength(pair);
         } else {
-            const uint32_t te = work->token.fast[bits >> (64 - FAST_BITS)];
+            // One by one, long codes too, then a top-up for the escapes.
+            uint32_t te = work->token.fast[bits >> (64 - FAST_BITS)];
+            if (EntryLength(te) == 0) te = FindLongCode(&work->token, bits >> (64 - MAX_CODE_LENGTH));
             const uint32_t tl = EntryLength(te);
-            const uint32_t oe = work->offset.fast[(bits << tl) >> (64 - FAST_BITS)];
+            uint32_t oe = work->offset.fast[(bits << tl) >> (64 - FAST_BITS)];
+            if (EntryLength(oe) == 0) oe = FindLongCode(&work->offset, (bits << tl) >> (64 - MAX_CODE_LENGTH));
             const uint32_t ol = EntryLength(oe);
-            if (tl == 0 || ol == 0) break;
+            if (tl == 0 || ol == 0 || tl + ol > held) break;
             t = EntrySymbol(te);
             w = EntrySymbol(oe);
+            n = LITERAL_CODES.code[t].escapes;
             bits <<= tl + ol;
-            held -= static_cast<int32_t>(tl + ol);
+            held -= tl + ol;
+            if (tl > FAST_BITS || ol > FAST_BITS) TopUp(&bits, &held, &next);
         }
-        // Move to front.
+        // Move to front: the entries below w move up by one, w's goes to
+        // the front, the low 4 w + 4 bits taken from the list shifted.
         const uint64_t chosen = (order >> (4 * w)) & 15;
-        const uint64_t moved =
-            (order & MOVE_MASKS.above[w]) | ((order & MOVE_MASKS.below[w]) << 4) | chosen;
-        const int64_t src = out + delta[chosen];
+        const uint64_t moved = order ^ ((((order << 4) | chosen) ^ order) & front_mask[w]);
+        const int64_t step = delta[chosen];
 
         if (t < FIRST_RUN_TOKEN) {
-            if (static_cast<uint64_t>(src - lo) >= literal_span) {
+            if (checked && static_cast<uint64_t>((d - pixels) + step - lo) >= literal_span) {
                 bits = bits0;
                 held = held0;
+                next = next0;
                 break;
             }
-            const uint32_t info = LITERALS.info[t];
-            uint32_t sub = info & 0xffffff;
-            const uint32_t n = EscapeCount(info);
+            const LiteralCode code = LITERAL_CODES.code[t];
+            uint32_t sub = code.sub;
             if (n != 0) {
-                const uint32_t both = work->escape_pairs[bits >> (64 - PAIR_BITS)];
-                const uint32_t one = work->escape.fast[bits >> (64 - FAST_BITS)];
-                // All ones where the literal has two escapes or more, three;
-                // selections by mask rather than by branch, as escape counts
-                // follow no pattern a predictor could learn.
-                const uint32_t two = 0u - static_cast<uint32_t>(n >= 2);
-                const uint32_t three = 0u - static_cast<uint32_t>(n == 3);
-                if ((n >= 2) & (PairLength(both) == 0)) {
-                    // The first two escapes do not fit the pair table: one by one.
+                // The first look-up: one escape, or two where the literal
+                // has two or three and both codes fit.
+                const uint32_t a = work->escapes[bits >> (64 - ESCAPE_BITS)];
+                const uint32_t several = 0u - static_cast<uint32_t>(n >= 2);
+                const uint32_t length_a = (a >> (several & ESCAPE_TWO_AT)) & 63;
+                const uint32_t taken = 1 + (several & (a >> ESCAPE_FITS_AT) & 1);
+                const uint32_t left = n - taken; // 0 to 2
+                const uint64_t bits_a = bits << length_a;
+                // The second: what is left, none, one or two.
+                const uint32_t b = work->escapes[bits_a >> (64 - ESCAPE_BITS)];
+                const uint32_t at_b =
+                    (((ESCAPE_TWO_AT << 16) | (ESCAPE_ONE_AT << 8) | ESCAPE_NONE_AT) >> (8 * left)) & 0xff;
+                const uint32_t length_b = (b >> at_b) & 63;
+                uint32_t values = 0;
+                bool done = false;
+                if ((length_a != 0) & ((left == 0) | (length_b != 0)) & ((left != 2) | EscapeSecondFits(b))) {
+                    const uint32_t mask_a = 0xffu | (several & 0xff00u);
+                    const uint32_t mask_b = (1u << (8 * left)) - 1;
+                    values = ((a >> ESCAPE_VALUES_AT) & mask_a) | (((b >> ESCAPE_VALUES_AT) & mask_b) << (8 * taken));
+                    bits = bits_a << length_b;
+                    held -= length_a + length_b;
+                    done = true;
+                } else if ((length_a != 0) & (left == 2) & (EscapeFirstLength(b) != 0)) {
+                    // Three escapes, no two of them in one look-up: the
+                    // third after the second, all three of at most
+                    // FAST_BITS bits.
+                    const uint64_t bits_b = bits_a << EscapeFirstLength(b);
+                    const uint32_t c = work->escapes[bits_b >> (64 - ESCAPE_BITS)];
+                    if (EscapeFirstLength(c) != 0) {
+                        values = EscapeFirstValue(a) | EscapeFirstValue(b) << 8 | EscapeFirstValue(c) << 16;
+                        bits = bits_b << EscapeFirstLength(c);
+                        held -= length_a + EscapeFirstLength(b) + EscapeFirstLength(c);
+                        done = true;
+                    }
+                }
+                if (!done) {
+                    // Codes that two look-ups do not cover: one by one, long
+                    // ones too, each after a top-up.
+                    values = 0;
                     bool missing = false;
                     for (uint32_t i = 0; i < n; i++) {
-                        const uint32_t e = work->escape.fast[bits >> (64 - FAST_BITS)];
-                        missing |= EntryLength(e) == 0;
-                        sub |= (EntrySymbol(e) + ESCAPE_BIAS) << EscapeShift(info, i);
-                        bits <<= EntryLength(e);
-                        held -= static_cast<int32_t>(EntryLength(e));
+                        TopUp(&bits, &held, &next);
+                        const uint32_t e = work->escapes[bits >> (64 - ESCAPE_BITS)];
+                        uint32_t length = EscapeFirstLength(e);
+                        uint32_t value = EscapeFirstValue(e);
+                        if (length == 0) {
+                            const uint32_t entry = FindLongCode(&work->escape, bits >> (64 - MAX_CODE_LENGTH));
+                            length = EntryLength(entry);
+                            value = EntrySymbol(entry) + ESCAPE_BIAS;
+                        }
+                        missing |= length == 0;
+                        values |= value << (8 * i);
+                        bits <<= length;
+                        held -= length;
                     }
                     if (missing) {
                         bits = bits0;
                         held = held0;
+                        next = next0;
                         break;
                     }
-                } else {
-                    const uint32_t first_length = (PairLength(both) & two) | (EntryLength(one) & ~two);
-                    const uint32_t first = (PairFirst(both) & two) | (EntrySymbol(one) & ~two);
-                    const uint64_t rest = bits << first_length;
-                    const uint32_t third = work->escape.fast[rest >> (64 - FAST_BITS)];
-                    const uint32_t third_length = EntryLength(third) & three;
-                    if ((first_length == 0) | ((third_length == 0) & (n == 3))) {
-                        bits = bits0;
-                        held = held0;
-                        break;
-                    }
-                    sub |= (first + ESCAPE_BIAS) << EscapeShift(info, 0);
-                    sub |= ((PairSecond(both) + ESCAPE_BIAS) << EscapeShift(info, 1)) & two;
-                    sub |= ((EntrySymbol(third) + ESCAPE_BIAS) << EscapeShift(info, 2)) & three;
-                    bits = rest << third_length;
-                    held -= static_cast<int32_t>(first_length + third_length);
                 }
+                sub |= ((values & 0xff) << code.first_shift) | ((values & 0xffff00) << code.rest_shift);
             }
-            const uint8_t *s = pixels + src;
-            uint8_t *d = pixels + out;
-            d[RED_BYTE] = static_cast<uint8_t>(s[RED_BYTE] - (sub >> 16));
+            const uint8_t *s = d + step;
+            d[RED_BYTE] = static_cast<uint8_t>(s[RED_BYTE] - sub);
             d[GREEN_BYTE] = static_cast<uint8_t>(s[GREEN_BYTE] - (sub >> 8));
-            d[BLUE_BYTE] = static_cast<uint8_t>(s[BLUE_BYTE] - sub);
-            out += PIXEL_BYTES;
+            d[BLUE_BYTE] = static_cast<uint8_t>(s[BLUE_BYTE] - (sub >> 16));
+            d += PIXEL_BYTES;
         } else {
             const int64_t len = PIXEL_BYTES * static_cast<int64_t>(RunLength(t));
-            if (src < lo || src > hi - len || out > hi - len) {
-                bits = bits0;
-                held = held0;
-                break;
+            if (checked) {
+                const int64_t out = d - pixels;
+                const int64_t src = out + step;
+                if (src < lo || src > hi - len || out > hi - len) {
+                    bits = bits0;
+                    held = held0;
+                    next = next0;
+                    break;
+                }
             }
-            WriteRunInside(pixels, out, src, len);
-            out += len;
+            WriteRunInside(d, 0, step, len);
+            d += len;
         }
         order = moved;
-        tokens_left--;
+        budget--;
     }
     state->bits = bits;
-    state->held = held;
+    state->held = static_cast<int32_t>(held);
     state->next = next;
     state->order = order;
-    state->out = out;
-    state->tokens_left = tokens_left;
+    state->out = d - pixels;
+    state->budget = budget;
 }
 
 using FastTokensFunction = void (*)(FastState *, const WorkBlock *, const int64_t *, uint8_t *, int64_t, int64_t,
-                                    int64_t, const uint8_t *);
+                                    int64_t);
 
+template <bool checked>
 __attribute__((noinline)) void FastTokensPlain(FastState *state, const WorkBlock *work, const int64_t *delta,
-                                               uint8_t *pixels, int64_t lo, int64_t hi, int64_t out_end,
-                                               const uint8_t *stop) {
-    FastTokensBody(state, work, delta, pixels, lo, hi, out_end, stop);
+                                               uint8_t *pixels, int64_t lo, int64_t hi, int64_t out_end) {
+    FastTokensBody<checked>(state, work, delta, pixels, lo, hi, out_end);
 }
+
+struct FastTokensPair {
+    FastTokensFunction inside;  // every reference of the row inside the bitmap
+    FastTokensFunction checked; // any row
+};
 
 #if defined(__x86_64__)
 // The same loop with the shifts of BMI2, which take their count from any
 // register: the loop is mostly shifts by code lengths.
+template <bool checked>
 __attribute__((noinline, target("bmi2"))) void FastTokensBmi2(FastState *state, const WorkBlock *work,
                                                               const int64_t *delta, uint8_t *pixels, int64_t lo,
-                                                              int64_t hi, int64_t out_end, const uint8_t *stop) {
-    FastTokensBody(state, work, delta, pixels, lo, hi, out_end, stop);
+                                                              int64_t hi, int64_t out_end) {
+    FastTokensBody<checked>(state, work, delta, pixels, lo, hi, out_end);
 }
 
-FastTokensFunction ChooseFastTokens() {
+FastTokensPair ChooseFastTokens() {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("bmi2") ? FastTokensBmi2 : FastTokensPlain;
+    if (__builtin_cpu_supports("bmi2")) return {FastTokensBmi2<false>, FastTokensBmi2<true>};
+    return {FastTokensPlain<false>, FastTokensPlain<true>};
 }
 #else
-FastTokensFunction ChooseFastTokens() { return FastTokensPlain; }
+FastTokensPair ChooseFastTokens() { return {FastTokensPlain<false>, FastTokensPlain<true>}; }
 #endif
 
-// Runs the fast loop from the reader's state and brings the reader, the
-// list, the output position and the countdown up to where it stopped.
-inline void RunFastTokens(BitReader *r, OffsetList *list, int64_t *out, int32_t *tokens_left,
-                          const WorkBlock *work, const int64_t *delta, uint8_t *pixels, int64_t lo, int64_t hi,
-                          int64_t out_end) {
-    static const FastTokensFunction fast_tokens = ChooseFastTokens();
-    FastState state{r->bits, r->held, r->next, list->order, *out, *tokens_left};
-    fast_tokens(&state, work, delta, pixels, lo, hi, out_end, r->end - FAST_LOOP_BYTES);
+// Runs the fast loop from the reader's state for at most `budget` tokens
+// and brings the reader, the list, the output position and the countdown
+// up to where it stopped.
+inline void RunFastTokens(BitReader *r, OffsetList *list, int64_t *out, int32_t *tokens_left, int32_t budget,
+                          bool inside, const WorkBlock *work, const int64_t *delta, uint8_t *pixels, int64_t lo,
+                          int64_t hi, int64_t out_end) {
+    static const FastTokensPair fast_tokens = ChooseFastTokens();
+    FastState state{r->bits, r->held, r->next, list->order, *out, budget};
+    (inside ? fast_tokens.inside : fast_tokens.checked)(&state, work, delta, pixels, lo, hi, out_end);
     r->bits = state.bits;
     r->held = state.held;
     r->next = state.next;
     list->order = state.order;
     *out = state.out;
-    *tokens_left = state.tokens_left;
+    *tokens_left -= budget - state.budget;
 }
 
 // The token loop of one row: the fast loop for as far as it goes, then one
@@ -392,16 +478,23 @@ inline void RunFastTokens(BitReader *r, OffsetList *list, int64_t *out, int32_t 
 // registers; restrict tells the compiler that pixel stores touch neither it
 // nor the offset list.
 int32_t DecodeTokens(BitReader *__restrict reader, OffsetList *__restrict offsets,
-                     const int64_t *__restrict delta, int32_t *__restrict countdown, WorkBlock *work,
-                     uint8_t *__restrict pixels, int64_t lo, int64_t hi, int64_t out, int32_t width) {
+                     const int64_t *__restrict delta, int64_t reach_down, int64_t reach_up,
+                     int32_t *__restrict countdown, WorkBlock *work, uint8_t *__restrict pixels, int64_t lo,
+                     int64_t hi, int64_t out, int32_t width) {
     BitReader r = *reader;
     OffsetList list = *offsets;
     int32_t tokens_left = *countdown;
     int32_t result = ERR_NONE;
     const int64_t out_end = out + PIXEL_BYTES * static_cast<int64_t>(width);
+    // Whether every reference and every run of the row lies inside the
+    // bitmap: then the fast loop checks none.
+    const bool inside = out - reach_down >= lo && out_end + reach_up + PIXEL_BYTES * static_cast<int64_t>(MAX_RUN) <= hi;
     while (out < out_end) {
         if (width >= 3 && tokens_left > 0 && r.end - r.next >= FAST_LOOP_BYTES) {
-            RunFastTokens(&r, &list, &out, &tokens_left, work, delta, pixels, lo, hi, out_end);
+            // Tokens whose top-ups all stay inside the data.
+            const int64_t room = (r.end - r.next - FAST_LOOP_BYTES) / FAST_TOKEN_ADVANCE + 1;
+            const int32_t budget = room < tokens_left ? static_cast<int32_t>(room) : tokens_left;
+            RunFastTokens(&r, &list, &out, &tokens_left, budget, inside, work, delta, pixels, lo, hi, out_end);
             if (out >= out_end) break;
         }
         if (tokens_left == 0) {
@@ -484,8 +577,8 @@ int32_t DecodeRow(RowDecoder *s, int64_t out) {
     BitReader reader = s->reader;
     OffsetList offsets = s->offsets;
     int32_t countdown = s->countdown;
-    int32_t result = DecodeTokens(&reader, &offsets, s->delta, &countdown, s->work, s->bytes, s->lo, s->hi, out,
-                                  s->width);
+    int32_t result = DecodeTokens(&reader, &offsets, s->delta, s->reach_down, s->reach_up, &countdown, s->work,
+                                  s->bytes, s->lo, s->hi, out, s->width);
     s->reader = reader;
     s->offsets = offsets;
     s->countdown = countdown;

@@ -58,6 +58,8 @@ struct RowDecoder {
     WorkBlock *work;
     OffsetList offsets;
     int64_t delta[OFFSET_COUNT]; // dy * stride + 3 * dx of each of INITIAL_OFFSETS
+    int64_t reach_down;          // the most bytes a reference lies before its pixel
+    int64_t reach_up;            // the most bytes it lies after it
     int32_t countdown;           // tokens left before the next table set
     uint8_t *bytes;              // the bytes at hand
     int64_t lo;                  // where the bitmap starts among them (0 or more)

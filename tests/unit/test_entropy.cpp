@@ -643,48 +643,115 @@ TEST(PrefixCode, TableSetReadsThreeTablesThenBuilds) {
     EXPECT_EQ(BitsUsed(&b.reader), EXAMPLE_STREAM_BITS); // the 51 bits of the set, two tokens of 2 bits
 }
 
+namespace {
+
+// Random code lengths for one alphabet: complete, incomplete and
+// single-symbol codes, some with codes longer than FAST_BITS.
+void RandomLengths(std::mt19937 &rng, int round, uint32_t n, std::vector<uint8_t> *lengths) {
+    lengths->assign(n, 0);
+    if (round % 5 == 0) {
+        (*lengths)[rng() % n] = 1; // one symbol of one bit
+        return;
+    }
+    std::vector<uint64_t> counts(n);
+    for (auto &c : counts) c = rng() % 2 == 0 ? 0 : 1 + rng() % (round % 3 == 0 ? 100000 : 30);
+    LimitedCodeLengths(counts.data(), n, 9 + static_cast<int32_t>(rng() % 8), lengths->data());
+    if (round % 4 == 0) (*lengths)[rng() % n] = 0; // a gap in the code
+}
+
+} // namespace
+
 TEST(PrefixCode, PairTablesAgreeWithTwoLookUps) {
-    // For token and offset codes, and for two escapes, every entry of a
-    // pair table holds what two main-table look-ups give where both codes
-    // fit in PAIR_BITS bits, and nothing elsewhere; complete, incomplete
-    // and single-symbol codes alike.
+    // Every entry of the pair table holds what two main-table look-ups give
+    // where the token and offset codes both fit in PAIR_BITS bits, with the
+    // token's escaped channels, and nothing elsewhere.
     std::mt19937 rng(5);
     Decoders d;
     std::vector<uint32_t> pairs(PAIR_SIZE);
+    std::vector<uint8_t> lengths;
     int hits = 0, misses = 0;
-    for (int round = 0; round < 200; round++) {
-        const bool escapes = round % 2 == 1;
-        const Alphabet first = escapes ? d.escape() : d.token();
-        const Alphabet second = escapes ? d.escape() : d.offset();
-        for (const Alphabet &a : {first, second}) {
-            std::vector<uint8_t> lengths(a.n, 0);
-            if (round % 5 == 0) {
-                lengths[rng() % a.n] = 1; // one symbol of one bit
-            } else {
-                std::vector<uint64_t> counts(a.n);
-                for (auto &c : counts) c = rng() % 2 == 0 ? 0 : 1 + rng() % (round % 3 == 0 ? 100000 : 30);
-                LimitedCodeLengths(counts.data(), a.n, 9 + static_cast<int32_t>(rng() % 8), lengths.data());
-                if (round % 4 == 0) lengths[rng() % a.n] = 0; // a gap in the code
-            }
+    for (int round = 0; round < 100; round++) {
+        for (const Alphabet &a : {d.token(), d.offset()}) {
+            RandomLengths(rng, round, a.n, &lengths);
             ASSERT_EQ(BuildDecodeTable(a.table, lengths.data(), a.n), ERR_NONE) << "round " << round;
-            if (escapes) break; // one table serves both
         }
-        BuildPairTable(pairs.data(), first.table, second.table);
+        const DecodeTable *token = d.token().table;
+        const DecodeTable *offset = d.offset().table;
+        BuildPairTable(pairs.data(), token, offset);
         for (uint32_t v = 0; v < static_cast<uint32_t>(PAIR_SIZE); v++) {
-            const uint32_t a = first.table->fast[v >> (PAIR_BITS - FAST_BITS)];
+            const uint32_t a = token->fast[v >> (PAIR_BITS - FAST_BITS)];
             const uint32_t la = EntryLength(a);
             uint32_t want = 0;
             if (la != 0) {
                 const uint32_t rest = (v << la) & (PAIR_SIZE - 1); // the bits after the first code
-                const uint32_t b = second.table->fast[rest >> (PAIR_BITS - FAST_BITS)];
+                const uint32_t b = offset->fast[rest >> (PAIR_BITS - FAST_BITS)];
                 const uint32_t lb = EntryLength(b);
-                if (lb != 0 && la + lb <= static_cast<uint32_t>(PAIR_BITS))
-                    want = EntrySymbol(a) << 16 | EntrySymbol(b) << 8 | (la + lb);
+                if (lb != 0 && la + lb <= static_cast<uint32_t>(PAIR_BITS)) want = la + lb;
+                if (want != 0) {
+                    EXPECT_EQ(PairToken(pairs[v]), EntrySymbol(a));
+                    EXPECT_EQ(PairOffset(pairs[v]), EntrySymbol(b));
+                    EXPECT_EQ(PairEscapes(pairs[v]), TokenEscapes(EntrySymbol(a)));
+                }
             }
-            ASSERT_EQ(pairs[v], want) << "round " << round << " index " << v;
+            ASSERT_EQ(PairLength(pairs[v]), want) << "round " << round << " index " << v;
+            if (want == 0) {
+                ASSERT_EQ(pairs[v], 0u) << "round " << round << " index " << v;
+            }
             (want != 0 ? hits : misses)++;
         }
     }
     EXPECT_GT(hits, 10000);
     EXPECT_GT(misses, 10000);
+}
+
+TEST(PrefixCode, TokenEscapesCountEscapeDigits) {
+    EXPECT_EQ(TokenEscapes(LiteralToken(3, 3, 3)), 0u);
+    EXPECT_EQ(TokenEscapes(LiteralToken(0, 3, 3)), 1u);
+    EXPECT_EQ(TokenEscapes(LiteralToken(4, 0, 5)), 1u);
+    EXPECT_EQ(TokenEscapes(LiteralToken(0, 1, 0)), 2u);
+    EXPECT_EQ(TokenEscapes(LiteralToken(0, 0, 0)), 3u);
+    EXPECT_EQ(TokenEscapes(RunToken(MIN_RUN)), 0u);
+    EXPECT_EQ(TokenEscapes(RunToken(MAX_RUN)), 0u);
+}
+
+TEST(PrefixCode, EscapeTableAgreesWithTwoLookUps) {
+    // Every entry of the escape table holds the first escape that a
+    // main-table look-up gives, and the second where both codes fit in
+    // ESCAPE_BITS bits; entries that no short code begins are 0, so that
+    // every length field of theirs reads 0.
+    std::mt19937 rng(7);
+    Decoders d;
+    std::vector<uint32_t> escapes(ESCAPE_SIZE);
+    std::vector<uint8_t> lengths;
+    int both = 0, one = 0, none = 0;
+    DecodeTable *escape = d.escape().table;
+    for (int round = 0; round < 100; round++) {
+        RandomLengths(rng, round, ESCAPE_SYMBOLS, &lengths);
+        ASSERT_EQ(BuildDecodeTable(escape, lengths.data(), ESCAPE_SYMBOLS), ERR_NONE) << "round " << round;
+        BuildEscapeTable(escapes.data(), escape);
+        for (uint32_t v = 0; v < static_cast<uint32_t>(ESCAPE_SIZE); v++) {
+            const uint32_t e = escapes[v];
+            ASSERT_EQ(e >> ESCAPE_NONE_AT, 0u);
+            const uint32_t a = escape->fast[v >> (ESCAPE_BITS - FAST_BITS)];
+            const uint32_t la = EntryLength(a);
+            if (la == 0) {
+                ASSERT_EQ(e, 0u) << "round " << round << " index " << v;
+                none++;
+                continue;
+            }
+            ASSERT_EQ(EscapeFirstLength(e), la) << "round " << round << " index " << v;
+            ASSERT_EQ(EscapeFirstValue(e), EntrySymbol(a) + ESCAPE_BIAS);
+            const uint32_t rest = (v << la) & (ESCAPE_SIZE - 1);
+            const uint32_t b = escape->fast[rest >> (ESCAPE_BITS - FAST_BITS)];
+            const uint32_t lb = EntryLength(b);
+            const bool fits = lb != 0 && la + lb <= static_cast<uint32_t>(ESCAPE_BITS);
+            ASSERT_EQ(EscapeSecondFits(e), fits) << "round " << round << " index " << v;
+            ASSERT_EQ(EscapeBothLength(e), fits ? la + lb : la);
+            ASSERT_EQ(EscapeSecondValue(e), fits ? EntrySymbol(b) + ESCAPE_BIAS : 0u);
+            (fits ? both : one)++;
+        }
+    }
+    EXPECT_GT(both, 10000);
+    EXPECT_GT(one, 10000);
+    EXPECT_GT(none, 1000);
 }

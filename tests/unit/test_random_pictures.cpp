@@ -27,3 +27,19 @@ TEST(RandomPictures, ManyTableSetsAndLongCodes) {
     ASSERT_EQ(d.result, ERR_NONE);
     EXPECT_EQ(d.pixels, pic.pixels);
 }
+
+TEST(RandomPictures, EscapesOfEveryCountAndLongCodes) {
+    // Literals with up to three escapes, many of them with codes too long
+    // for one look-up or for two in one, and long token codes: the row
+    // decoder's ways for each, inside the picture and at its edges.
+    RandomStreamOptions options;
+    options.run_share = 0.02;
+    options.escape_share = 0.6;
+    options.max_code_length = 22;
+    for (uint32_t seed = 1; seed <= 4; seed++) {
+        RandomPicture pic = MakeRandomPicture(200 + seed, 150 + 37 * seed, 90, options);
+        const Decoded d = DecodeBytes(pic.file, NO_CALLBACK);
+        ASSERT_EQ(d.result, ERR_NONE) << "seed " << seed;
+        EXPECT_EQ(d.pixels, pic.pixels) << "seed " << seed;
+    }
+}
