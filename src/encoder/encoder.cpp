@@ -113,6 +113,10 @@ struct RowChoices {
     std::vector<uint8_t> literal; // literal token, NO_LITERAL if the reference is illegal
     std::vector<uint8_t> escapes; // 3 per entry: escape symbols or NO_ESCAPE, in byte order
     std::vector<uint16_t> runs;   // [x]: bit k set where offset k has a run; FULL_RUN where one runs to the cap
+    // The positions whose literal has an escape, offset by offset: those of
+    // offset k are escaped[escaped_at[k]] up to escaped[escaped_at[k + 1]].
+    std::vector<uint16_t> escaped;
+    uint32_t escaped_at[NOFFSET + 1];
 };
 
 constexpr uint16_t FULL_RUN = uint16_t{1} << 15; // some offset runs as far as a token can go
@@ -120,9 +124,20 @@ static_assert(NOFFSET < 15, "the run masks hold a bit per offset");
 
 // Working space of PrepareRow.
 struct RowScratch {
-    std::vector<int32_t> chain;  // run lengths
-    std::vector<uint8_t> digits; // the digit of every byte of a stretch
+    std::vector<uint8_t> digits;    // the digit of every byte of a stretch
+    std::vector<uint16_t> escaped;  // the row's escaped positions while they are found
 };
+
+// Which channels of a token carry an escape: bit 0 red, 1 green, 2 blue.
+struct EscapeChannels {
+    uint8_t of[NTOKEN];
+    constexpr EscapeChannels() : of() {
+        for (int32_t t = 0; t < NLITERAL; t++)
+            of[t] = static_cast<uint8_t>((RedDigit(t) == ESCAPE_DIGIT ? 1 : 0) | (GreenDigit(t) == ESCAPE_DIGIT ? 2 : 0) |
+                                         (BlueDigit(t) == ESCAPE_DIGIT ? 4 : 0));
+    }
+};
+constexpr EscapeChannels ESCAPE_CHANNELS;
 
 // One literal channel: the digit and, for digit 0, the escape symbol.
 inline int32_t ChannelDigit(uint8_t ref, uint8_t out, uint8_t *escape) {
@@ -207,8 +222,15 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch)
     rc->run.resize(static_cast<size_t>(NOFFSET) * w);
     rc->literal.resize(static_cast<size_t>(NOFFSET) * w);
     rc->escapes.resize(static_cast<size_t>(NOFFSET) * w * 3);
-    scratch->chain.resize(static_cast<size_t>(w) + 1);
+    rc->runs.assign(static_cast<size_t>(w), 0);
     scratch->digits.resize(static_cast<size_t>(w) * 3);
+    // Positions are stored whether escaped or not, and only the escaped
+    // ones kept: one more than the row has.
+    scratch->escaped.resize(static_cast<size_t>(NOFFSET) * w + 1);
+    uint16_t *escaped = scratch->escaped.data();
+    uint32_t found = 0;
+    rc->escaped_at[0] = 0;
+    uint16_t *runs = rc->runs.data();
     const int64_t row_start = static_cast<int64_t>(t.height - 1 - m) * t.stride;
     const uint8_t *bytes = t.bytes.data();
     constexpr int32_t SAME = static_cast<int32_t>(LiteralToken(3, 3, 3)); // every channel unchanged
@@ -218,7 +240,6 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch)
         uint8_t *lit = &rc->literal[static_cast<size_t>(k) * w];
         uint8_t *esc = &rc->escapes[static_cast<size_t>(k) * w * 3];
         uint8_t *run = &rc->run[static_cast<size_t>(k) * w];
-        int32_t *chain = scratch->chain.data();
         // From the first position whose reference is within the row's
         // columns on, the bytes read are final picture bytes (the run's own
         // output included, as it repeats them), so plain comparisons of the
@@ -229,43 +250,48 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch)
         const int64_t room = t.size - 4 - row_start - delta - 3 * static_cast<int64_t>(first);
         const int32_t fast =
             room < 0 ? first : static_cast<int32_t>(std::min<int64_t>(w, first + room / 3 + 1));
+        const uint8_t *digits = scratch->digits.data();
         if (fast > first) {
             const int64_t out = row_start + 3 * static_cast<int64_t>(first);
-            const int32_t n = 3 * (fast - first);
-            uint8_t *digit = scratch->digits.data();
-            ByteDigits(bytes + out + delta, bytes + out, n, digit, esc + 3 * first);
-            for (int32_t x = first; x < fast; x++, digit += 3)
-                lit[x] = static_cast<uint8_t>(LiteralToken(digit[RED_BYTE], digit[GREEN_BYTE], digit[BLUE_BYTE]));
+            ByteDigits(bytes + out + delta, bytes + out, 3 * (fast - first), scratch->digits.data(), esc + 3 * first);
         }
-        chain[w] = 0;
+        // Past `fast` (rows whose references may leave the buffer): pixel by pixel.
+        int32_t chain = 0;
         bool next_beyond = false;
-        for (int32_t x = w - 1; x >= first; x--) {
+        for (int32_t x = w - 1; x >= fast; x--) {
             const int64_t out = row_start + 3 * static_cast<int64_t>(x);
             const int64_t src = out + delta;
             const uint8_t *want = bytes + out;
             const bool beyond = src >= t.size;
             bool same;
-            if (x < fast) {
-                same = lit[x] == SAME;
+            if (beyond) {
+                same = want[0] == 0 && want[1] == 0 && want[2] == 0;
             } else {
-                if (beyond) {
-                    same = want[0] == 0 && want[1] == 0 && want[2] == 0;
-                } else {
-                    same = src + 3 <= t.size && memcmp(bytes + src, want, 3) == 0;
-                }
-                uint8_t ref[3] = {0, 0, 0};
-                if (src + 3 < t.size) memcpy(ref, bytes + src, 3);
-                uint8_t *e = esc + 3 * x;
-                lit[x] = static_cast<uint8_t>(
-                    LiteralToken(ChannelDigit(ref[RED_BYTE], want[RED_BYTE], &e[RED_BYTE]),
-                                 ChannelDigit(ref[GREEN_BYTE], want[GREEN_BYTE], &e[GREEN_BYTE]),
-                                 ChannelDigit(ref[BLUE_BYTE], want[BLUE_BYTE], &e[BLUE_BYTE])));
+                same = src + 3 <= t.size && memcmp(bytes + src, want, 3) == 0;
             }
+            uint8_t ref[3] = {0, 0, 0};
+            if (src + 3 < t.size) memcpy(ref, bytes + src, 3);
+            uint8_t *e = esc + 3 * x;
+            lit[x] = static_cast<uint8_t>(
+                LiteralToken(ChannelDigit(ref[RED_BYTE], want[RED_BYTE], &e[RED_BYTE]),
+                             ChannelDigit(ref[GREEN_BYTE], want[GREEN_BYTE], &e[GREEN_BYTE]),
+                             ChannelDigit(ref[BLUE_BYTE], want[BLUE_BYTE], &e[BLUE_BYTE])));
             // A run may not start inside the buffer and go on past its end.
-            const int32_t follow = (beyond == next_beyond) ? chain[x + 1] : 0;
-            chain[x] = same ? 1 + follow : 0;
+            const int32_t follow = (beyond == next_beyond) ? chain : 0;
+            chain = same ? 1 + follow : 0;
             next_beyond = beyond;
-            const int32_t n = std::min(std::min(chain[x], RUN_MAX), w - x);
+            const int32_t n = std::min(std::min(chain, RUN_MAX), w - x);
+            run[x] = static_cast<uint8_t>(n >= 2 ? n : 0);
+        }
+        // Below `fast` nothing lies beyond the buffer: a run goes on while
+        // the literal would leave every channel unchanged, up to `end`.
+        int32_t end = next_beyond ? fast : fast + chain;
+        for (int32_t x = fast - 1; x >= first; x--) {
+            const uint8_t *d = digits + 3 * (x - first);
+            const int32_t token = static_cast<int32_t>(LiteralToken(d[RED_BYTE], d[GREEN_BYTE], d[BLUE_BYTE]));
+            lit[x] = static_cast<uint8_t>(token);
+            end = token == SAME ? end : x;
+            const int32_t n = std::min(end - x, RUN_MAX);
             run[x] = static_cast<uint8_t>(n >= 2 ? n : 0);
         }
         for (int32_t x = 0; x < first; x++) {
@@ -273,16 +299,17 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch)
             ExactChoice(t, row_start, x, k, &lit[x], esc + 3 * x, &n);
             run[x] = static_cast<uint8_t>(n);
         }
-    }
-    rc->runs.assign(static_cast<size_t>(w), 0);
-    for (int32_t k = 0; k < NOFFSET; k++) {
-        const uint8_t *run = &rc->run[static_cast<size_t>(k) * w];
+        const uint16_t bit = static_cast<uint16_t>(1u << k);
         for (int32_t x = 0; x < w; x++) {
-            if (run[x] == 0) continue;
-            rc->runs[x] |= static_cast<uint16_t>(1u << k);
-            if (run[x] == std::min(RUN_MAX, w - x)) rc->runs[x] |= FULL_RUN;
+            const int32_t n = run[x];
+            const uint16_t full = n == std::min(RUN_MAX, w - x) ? FULL_RUN : 0;
+            runs[x] |= n != 0 ? static_cast<uint16_t>(bit | full) : 0;
+            escaped[found] = static_cast<uint16_t>(x);
+            found += ESCAPE_CHANNELS.of[lit[x]] != 0 ? 1 : 0;
         }
+        rc->escaped_at[k + 1] = found;
     }
+    rc->escaped.assign(escaped, escaped + found);
 }
 
 // The literal costs of a row, escapes included, by position and offset:
@@ -297,10 +324,16 @@ void LiteralCosts(const RowChoices &rc, const Costs &c, std::vector<float> *stor
     std::fill(std::copy(c.token, c.token + NLITERAL, token), token + 256, INFINITY);
     for (int32_t k = 0; k < NOFFSET; k++) {
         const uint8_t *lit = &rc.literal[static_cast<size_t>(k) * w];
+        for (int32_t x = 0; x < w; x++) out[static_cast<size_t>(x) * COST_STRIDE + k] = token[lit[x]];
+        // The escaped ones again with their escapes; a channel without one
+        // adds nothing, as NO_ESCAPE costs 0.
         const uint8_t *e = &rc.escapes[static_cast<size_t>(k) * w * 3];
-        for (int32_t x = 0; x < w; x++, e += 3)
+        for (uint32_t j = rc.escaped_at[k]; j < rc.escaped_at[k + 1]; j++) {
+            const int32_t x = rc.escaped[j];
+            const uint8_t *ex = e + 3 * x;
             out[static_cast<size_t>(x) * COST_STRIDE + k] =
-                token[lit[x]] + c.escape[e[RED_BYTE]] + c.escape[e[GREEN_BYTE]] + c.escape[e[BLUE_BYTE]];
+                token[lit[x]] + c.escape[ex[RED_BYTE]] + c.escape[ex[GREEN_BYTE]] + c.escape[ex[BLUE_BYTE]];
+        }
     }
 }
 
@@ -494,16 +527,6 @@ void CostsFromCounts(const uint64_t *counts, int32_t n, float *costs) {
         costs[i] = all - log2f(static_cast<float>(counts[i] > 0 ? counts[i] : 1));
 }
 
-// Which channels of a token carry an escape: bit 0 red, 1 green, 2 blue.
-struct EscapeChannels {
-    uint8_t of[NTOKEN];
-    constexpr EscapeChannels() : of() {
-        for (int32_t t = 0; t < NLITERAL; t++)
-            of[t] = static_cast<uint8_t>((RedDigit(t) == ESCAPE_DIGIT ? 1 : 0) | (GreenDigit(t) == ESCAPE_DIGIT ? 2 : 0) |
-                                         (BlueDigit(t) == ESCAPE_DIGIT ? 4 : 0));
-    }
-};
-constexpr EscapeChannels ESCAPE_CHANNELS;
 
 // The symbol counts of a block. Counted without branches and in four
 // interleaved tallies, so that neither unpredictable escapes nor runs of
@@ -724,7 +747,7 @@ int32_t EncodePicture(const EncoderInput *input, const EncoderOptions *options,
     // alone, not on the costs: worked out once and kept for the later
     // passes where that fits in CHOICE_CACHE_BYTES, else again per pass.
     constexpr uint64_t CHOICE_CACHE_BYTES = uint64_t{512} << 20;
-    const uint64_t choice_bytes = static_cast<uint64_t>(t.width) * t.height * NOFFSET * 5;
+    const uint64_t choice_bytes = static_cast<uint64_t>(t.width) * t.height * NOFFSET * 7;
     const bool keep_choices = plan.passes + plan.sampled > 1 && choice_bytes <= CHOICE_CACHE_BYTES;
     std::vector<RowChoices> kept(keep_choices ? static_cast<size_t>(t.height) : 0);
     RowChoices unkept;
