@@ -21,6 +21,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <bit>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -315,6 +316,9 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch)
 // The literal costs of a row, escapes included, by position and offset:
 // [x * COST_STRIDE + k], infinite where the reference is illegal.
 constexpr int32_t COST_STRIDE = 12;
+// Lanes of the per-offset costs of one position: three vectors of four.
+constexpr int32_t LANES = 12;
+static_assert(NOFFSET <= LANES && NOFFSET > 8, "the offsets fill three vectors of four, the last in part");
 
 void LiteralCosts(const RowChoices &rc, const Costs &c, std::vector<float> *store) {
     const int32_t w = rc.width;
@@ -415,6 +419,7 @@ struct PathScratch {
     std::vector<OffsetOrder> orders; // [x]: the list order that way leaves
     std::vector<float> literals;     // the row's literal costs
     std::vector<ShortStart> starts;  // by run length
+    std::vector<int32_t> path;       // the chosen path's positions, walking back
 };
 
 void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, OffsetOrder *order,
@@ -427,6 +432,10 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
     scratch->orders.resize(static_cast<size_t>(w) + 1);
     PathNode *nodes = scratch->nodes.data();
     OffsetOrder *orders = scratch->orders.data();
+    // The offset costs in whole vectors, the lane past the last one never chosen.
+    alignas(16) float offset[LANES];
+    std::copy(c.offset, c.offset + NOFFSET, offset);
+    std::fill(offset + NOFFSET, offset + LANES, INFINITY);
     for (int32_t x = 0; x <= w; x++) nodes[x].cost = INFINITY;
     nodes[0].cost = 0;
     nodes[0].from = -1;
@@ -440,14 +449,42 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
         }
         // The cheapest literal, earlier list positions first on ties.
         const float *literal = &scratch->literals[static_cast<size_t>(x) * COST_STRIDE];
-        float cost[NOFFSET];
-        for (int32_t i = 0; i < NOFFSET; i++) cost[i] = here.cost + c.offset[i] + literal[here_order.at[i]];
-        float best = INFINITY;
-        int32_t best_at = 0;
-        for (int32_t i = 0; i < NOFFSET; i++) {
-            best_at = cost[i] < best ? i : best_at;
-            best = cost[i] < best ? cost[i] : best;
+        const uint8_t *at = here_order.at;
+        float best;
+        int32_t best_at;
+        alignas(16) float base[LANES]; // here.cost + c.offset[i]; the last lane infinite
+#if defined(__SSE2__)
+        {
+            const __m128 h = _mm_set1_ps(here.cost);
+            const __m128 b0 = _mm_add_ps(h, _mm_load_ps(offset));
+            const __m128 b1 = _mm_add_ps(h, _mm_load_ps(offset + 4));
+            const __m128 b2 = _mm_add_ps(h, _mm_load_ps(offset + 8));
+            _mm_store_ps(base, b0);
+            _mm_store_ps(base + 4, b1);
+            _mm_store_ps(base + 8, b2);
+            const __m128 c0 = _mm_add_ps(b0, _mm_setr_ps(literal[at[0]], literal[at[1]], literal[at[2]], literal[at[3]]));
+            const __m128 c1 = _mm_add_ps(b1, _mm_setr_ps(literal[at[4]], literal[at[5]], literal[at[6]], literal[at[7]]));
+            const __m128 c2 = _mm_add_ps(b2, _mm_setr_ps(literal[at[8]], literal[at[9]], literal[at[10]], 0.0f));
+            // The minimum, then the first lane that holds it.
+            __m128 m = _mm_min_ps(_mm_min_ps(c0, c1), c2);
+            m = _mm_min_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
+            m = _mm_min_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
+            best = _mm_cvtss_f32(m);
+            const uint32_t lanes = static_cast<uint32_t>(_mm_movemask_ps(_mm_cmpeq_ps(c0, m))) |
+                                   static_cast<uint32_t>(_mm_movemask_ps(_mm_cmpeq_ps(c1, m))) << 4 |
+                                   static_cast<uint32_t>(_mm_movemask_ps(_mm_cmpeq_ps(c2, m))) << 8;
+            best_at = std::countr_zero(lanes);
         }
+#else
+        best = INFINITY;
+        best_at = 0;
+        for (int32_t i = 0; i < NOFFSET; i++) {
+            base[i] = here.cost + offset[i];
+            const float cost = base[i] + literal[at[i]];
+            best_at = cost < best ? i : best_at;
+            best = cost < best ? cost : best;
+        }
+#endif
         const auto reach = [nodes, x](int32_t to, float cost, uint16_t symbol, int32_t i, int32_t k) {
             PathNode &node = nodes[to];
             if (!(cost < node.cost)) return;
@@ -474,12 +511,11 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
             const int32_t k = here_order.at[i];
             if ((runs & (1u << k)) == 0) continue;
             const int32_t n = rc.run[static_cast<size_t>(k) * w + x];
-            const float base = here.cost + c.offset[i];
-            reach(x + n, base + c.token[RUN_BIAS + n], static_cast<uint16_t>(RUN_BIAS + n), i, k);
+            reach(x + n, base[i] + c.token[RUN_BIAS + n], static_cast<uint16_t>(RUN_BIAS + n), i, k);
             const int32_t top = std::min(n, short_limit);
             if (top < 2) continue;
             ShortStart &s = (*starts)[top];
-            if (base < s.base) s = ShortStart{base, i, k};
+            if (base[i] < s.base) s = ShortStart{base[i], i, k};
             longest_short = std::max(longest_short, top);
         }
         ShortStart from{INFINITY, 0, 0};
@@ -492,7 +528,8 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
         }
     }
     // Walk back, then emit in row order.
-    std::vector<int32_t> path;
+    std::vector<int32_t> &path = scratch->path;
+    path.clear();
     for (int32_t x = w; x > 0; x = nodes[x].from) path.push_back(x);
     for (size_t j = path.size(); j-- > 0;) {
         const PathNode &node = nodes[path[j]];
