@@ -326,17 +326,14 @@ void LiteralCosts(const RowChoices &rc, const Costs &c, std::vector<float> *stor
     float *out = store->data();
     float token[256]; // by literal token, NO_LITERAL infinite
     std::fill(std::copy(c.token, c.token + NLITERAL, token), token + 256, INFINITY);
-    for (int32_t k = 0; k < NOFFSET; k++) {
-        const uint8_t *lit = &rc.literal[static_cast<size_t>(k) * w];
-        for (int32_t x = 0; x < w; x++) out[static_cast<size_t>(x) * COST_STRIDE + k] = token[lit[x]];
-        // The escaped ones again with their escapes; a channel without one
-        // adds nothing, as NO_ESCAPE costs 0.
-        const uint8_t *e = &rc.escapes[static_cast<size_t>(k) * w * 3];
-        for (uint32_t j = rc.escaped_at[k]; j < rc.escaped_at[k + 1]; j++) {
-            const int32_t x = rc.escaped[j];
-            const uint8_t *ex = e + 3 * x;
-            out[static_cast<size_t>(x) * COST_STRIDE + k] =
-                token[lit[x]] + c.escape[ex[RED_BYTE]] + c.escape[ex[GREEN_BYTE]] + c.escape[ex[BLUE_BYTE]];
+    const uint8_t *lit = rc.literal.data();
+    const uint8_t *e = rc.escapes.data();
+    const size_t step = static_cast<size_t>(w);
+    for (int32_t x = 0; x < w; x++, out += COST_STRIDE) {
+        for (int32_t k = 0; k < NOFFSET; k++) {
+            const size_t i = k * step + x;
+            const uint8_t *ex = e + 3 * i;
+            out[k] = token[lit[i]] + c.escape[ex[RED_BYTE]] + c.escape[ex[GREEN_BYTE]] + c.escape[ex[BLUE_BYTE]];
         }
     }
 }
