@@ -110,23 +110,30 @@ struct Target {
 // What every offset offers at every position of one row.
 struct RowChoices {
     int32_t width;
-    std::vector<uint8_t> run;     // [offset * width + x]: longest legal run, 0 if below 2
-    std::vector<uint8_t> literal; // literal token, NO_LITERAL if the reference is illegal
-    std::vector<uint8_t> escapes; // 3 per entry: escape symbols or NO_ESCAPE, in byte order
-    std::vector<uint16_t> runs;   // [x]: bit k set where offset k has a run; FULL_RUN where one runs to the cap
-    // The positions whose literal has an escape, offset by offset: those of
-    // offset k are escaped[escaped_at[k]] up to escaped[escaped_at[k + 1]].
-    std::vector<uint16_t> escaped;
-    uint32_t escaped_at[NOFFSET + 1];
+    std::vector<uint8_t> run;      // [offset * width + x]: longest legal run, 0 if below 2
+    std::vector<uint32_t> literal; // the literal as PackLiteral packs it; NO_LITERAL if the reference is illegal
+    std::vector<uint16_t> runs;    // [x]: bit k set where offset k has a run; FULL_RUN where one runs to the cap
 };
+
+// A literal token and the escape symbols of its channels (NO_ESCAPE where
+// a channel has none) in one word, so that pricing it takes one load.
+inline uint32_t PackLiteral(uint32_t token, const uint8_t *escapes) {
+    return token | uint32_t{escapes[RED_BYTE]} << 8 | uint32_t{escapes[GREEN_BYTE]} << 16 |
+           uint32_t{escapes[BLUE_BYTE]} << 24;
+}
+inline uint32_t LiteralOf(uint32_t packed) { return packed & 0xFF; }
+inline uint32_t RedEscape(uint32_t packed) { return (packed >> 8) & 0xFF; }
+inline uint32_t GreenEscape(uint32_t packed) { return (packed >> 16) & 0xFF; }
+inline uint32_t BlueEscape(uint32_t packed) { return packed >> 24; }
 
 constexpr uint16_t FULL_RUN = uint16_t{1} << 15; // some offset runs as far as a token can go
 static_assert(NOFFSET < 15, "the run masks hold a bit per offset");
 
 // Working space of PrepareRow.
 struct RowScratch {
-    std::vector<uint8_t> digits;    // the digit of every byte of a stretch
-    std::vector<uint16_t> escaped;  // the row's escaped positions while they are found
+    std::vector<uint8_t> digits;  // the digit of every byte of a stretch
+    std::vector<uint8_t> literal; // one offset's literal tokens
+    std::vector<uint8_t> escapes; // and their escape symbols, 3 per position in byte order
 };
 
 // Which channels of a token carry an escape: bit 0 red, 1 green, 2 blue.
@@ -222,15 +229,10 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch)
     rc->width = w;
     rc->run.resize(static_cast<size_t>(NOFFSET) * w);
     rc->literal.resize(static_cast<size_t>(NOFFSET) * w);
-    rc->escapes.resize(static_cast<size_t>(NOFFSET) * w * 3);
     rc->runs.assign(static_cast<size_t>(w), 0);
     scratch->digits.resize(static_cast<size_t>(w) * 3);
-    // Positions are stored whether escaped or not, and only the escaped
-    // ones kept: one more than the row has.
-    scratch->escaped.resize(static_cast<size_t>(NOFFSET) * w + 1);
-    uint16_t *escaped = scratch->escaped.data();
-    uint32_t found = 0;
-    rc->escaped_at[0] = 0;
+    scratch->literal.resize(static_cast<size_t>(w));
+    scratch->escapes.resize(static_cast<size_t>(w) * 3);
     uint16_t *runs = rc->runs.data();
     const int64_t row_start = static_cast<int64_t>(t.height - 1 - m) * t.stride;
     const uint8_t *bytes = t.bytes.data();
@@ -238,8 +240,8 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch)
     for (int32_t k = 0; k < NOFFSET; k++) {
         const OffsetPair o = OFFSETS[k];
         const int64_t delta = o.dy * t.stride + 3 * static_cast<int64_t>(o.dx);
-        uint8_t *lit = &rc->literal[static_cast<size_t>(k) * w];
-        uint8_t *esc = &rc->escapes[static_cast<size_t>(k) * w * 3];
+        uint8_t *lit = scratch->literal.data();
+        uint8_t *esc = scratch->escapes.data();
         uint8_t *run = &rc->run[static_cast<size_t>(k) * w];
         // From the first position whose reference is within the row's
         // columns on, the bytes read are final picture bytes (the run's own
@@ -305,12 +307,10 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch)
             const int32_t n = run[x];
             const uint16_t full = n == std::min(RUN_MAX, w - x) ? FULL_RUN : 0;
             runs[x] |= n != 0 ? static_cast<uint16_t>(bit | full) : 0;
-            escaped[found] = static_cast<uint16_t>(x);
-            found += ESCAPE_CHANNELS.of[lit[x]] != 0 ? 1 : 0;
         }
-        rc->escaped_at[k + 1] = found;
+        uint32_t *packed = &rc->literal[static_cast<size_t>(k) * w];
+        for (int32_t x = 0; x < w; x++) packed[x] = PackLiteral(lit[x], esc + 3 * x);
     }
-    rc->escaped.assign(escaped, escaped + found);
 }
 
 // The literal costs of a row, escapes included, by position and offset:
@@ -326,14 +326,12 @@ void LiteralCosts(const RowChoices &rc, const Costs &c, std::vector<float> *stor
     float *out = store->data();
     float token[256]; // by literal token, NO_LITERAL infinite
     std::fill(std::copy(c.token, c.token + NLITERAL, token), token + 256, INFINITY);
-    const uint8_t *lit = rc.literal.data();
-    const uint8_t *e = rc.escapes.data();
+    const uint32_t *lit = rc.literal.data();
     const size_t step = static_cast<size_t>(w);
     for (int32_t x = 0; x < w; x++, out += COST_STRIDE) {
         for (int32_t k = 0; k < NOFFSET; k++) {
-            const size_t i = k * step + x;
-            const uint8_t *ex = e + 3 * i;
-            out[k] = token[lit[i]] + c.escape[ex[RED_BYTE]] + c.escape[ex[GREEN_BYTE]] + c.escape[ex[BLUE_BYTE]];
+            const uint32_t p = lit[k * step + x];
+            out[k] = token[LiteralOf(p)] + c.escape[RedEscape(p)] + c.escape[GreenEscape(p)] + c.escape[BlueEscape(p)];
         }
     }
 }
@@ -341,8 +339,10 @@ void LiteralCosts(const RowChoices &rc, const Costs &c, std::vector<float> *stor
 void AppendLiteral(const RowChoices &rc, int32_t k, int32_t x, int32_t w,
                    std::vector<Token> *tokens) {
     const size_t i = static_cast<size_t>(k) * rc.width + x;
-    const uint8_t *e = &rc.escapes[3 * i];
-    tokens->push_back(Token{rc.literal[i], static_cast<uint8_t>(w), {e[RED_BYTE], e[GREEN_BYTE], e[BLUE_BYTE]}});
+    const uint32_t p = rc.literal[i];
+    tokens->push_back(Token{static_cast<uint16_t>(LiteralOf(p)), static_cast<uint8_t>(w),
+                            {static_cast<uint8_t>(RedEscape(p)), static_cast<uint8_t>(GreenEscape(p)),
+                             static_cast<uint8_t>(BlueEscape(p))}});
 }
 
 // Greedy parse of one row: at each position the run that saves most against
@@ -493,7 +493,7 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
         };
         {
             const int32_t k = here_order.at[best_at];
-            reach(x + 1, best, rc.literal[static_cast<size_t>(k) * w + x], best_at, k);
+            reach(x + 1, best, static_cast<uint16_t>(LiteralOf(rc.literal[static_cast<size_t>(k) * w + x])), best_at, k);
         }
         const uint16_t runs = rc.runs[x];
         if ((runs & ~FULL_RUN) == 0) continue;
@@ -781,7 +781,7 @@ int32_t EncodePicture(const EncoderInput *input, const EncoderOptions *options,
     // alone, not on the costs: worked out once and kept for the later
     // passes where that fits in CHOICE_CACHE_BYTES, else again per pass.
     constexpr uint64_t CHOICE_CACHE_BYTES = uint64_t{512} << 20;
-    const uint64_t choice_bytes = static_cast<uint64_t>(t.width) * t.height * NOFFSET * 7;
+    const uint64_t choice_bytes = static_cast<uint64_t>(t.width) * t.height * NOFFSET * 5;
     const bool keep_choices = plan.passes + plan.sampled > 1 && choice_bytes <= CHOICE_CACHE_BYTES;
     std::vector<RowChoices> kept(keep_choices ? static_cast<size_t>(t.height) : 0);
     RowChoices unkept;
