@@ -616,16 +616,18 @@ int64_t BuildBlockCode(const Counts &counts, BlockCode *code) {
     return bits;
 }
 
-// The stream size of a parse in bits, and the costs its blocks suggest.
-int64_t MeasureParse(const std::vector<Token> &tokens, std::vector<Costs> *costs) {
+// The stream size of a parse in bits, the code lengths of its blocks and
+// the costs they suggest.
+int64_t MeasureParse(const std::vector<Token> &tokens, std::vector<Costs> *costs, std::vector<BlockCode> *codes) {
     int64_t bits = 0;
     costs->clear();
+    codes->clear();
     Counts counts;
-    BlockCode code;
     for (size_t start = 0; start < tokens.size(); start += BLOCK_TOKENS) {
         const size_t n = std::min(tokens.size() - start, static_cast<size_t>(BLOCK_TOKENS));
         CountBlock(&tokens[start], n, &counts);
-        bits += BuildBlockCode(counts, &code);
+        codes->emplace_back();
+        bits += BuildBlockCode(counts, &codes->back());
         Costs c;
         CostsFromCounts(counts.token, NTOKEN, c.token);
         CostsFromCounts(counts.offset, NOFFSET, c.offset);
@@ -677,16 +679,16 @@ int64_t SampleStatistics(const std::vector<Token> &tokens, const std::vector<Row
     return bits;
 }
 
-void WriteTokens(const std::vector<Token> &tokens, std::vector<uint8_t> *out) {
+// The tokens with the code lengths MeasureParse gave their blocks.
+void WriteTokens(const std::vector<Token> &tokens, const std::vector<BlockCode> &codes, int64_t bits,
+                 std::vector<uint8_t> *out) {
+    out->reserve(out->size() + static_cast<size_t>(bits / 8) + 8);
     BitWriter w;
     StartBitWriter(&w, out);
-    Counts counts;
-    BlockCode lengths;
     PrefixCode token_code, offset_code, escape_code;
     for (size_t start = 0; start < tokens.size(); start += BLOCK_TOKENS) {
         const size_t n = std::min(tokens.size() - start, static_cast<size_t>(BLOCK_TOKENS));
-        CountBlock(&tokens[start], n, &counts);
-        BuildBlockCode(counts, &lengths);
+        const BlockCode &lengths = codes[start / BLOCK_TOKENS];
         PutCodeLengths(&w, lengths.token, NTOKEN);
         PutCodeLengths(&w, lengths.offset, NOFFSET);
         PutCodeLengths(&w, lengths.escape, NESCAPE);
@@ -772,6 +774,7 @@ int32_t EncodePicture(const EncoderInput *input, const EncoderOptions *options,
 
     std::vector<Token> best;
     int64_t best_bits = -1;
+    std::vector<BlockCode> codes, best_codes; // of the last whole pass, and of the best
     std::vector<Costs> block_costs;          // from the previous pass, per block
     std::vector<uint32_t> row_block(t.height); // the block of each row's first token, last whole pass
     std::vector<RowSpan> rows(t.height);       // each row's tokens, current pass
@@ -818,13 +821,14 @@ int32_t EncodePicture(const EncoderInput *input, const EncoderOptions *options,
     };
     // After a whole pass: its size, and the costs and blocks for the next.
     const auto measure = [&]() {
-        const int64_t bits = MeasureParse(tokens, &block_costs);
+        const int64_t bits = MeasureParse(tokens, &block_costs, &codes);
         for (int32_t m = 0; m < t.height; m++)
             row_block[m] = static_cast<uint32_t>(std::min(rows[m].first / BLOCK_TOKENS, block_costs.size() - 1));
         const bool small_gain = best_bits >= 0 && bits > best_bits - best_bits / 1000;
         if (best_bits < 0 || bits < best_bits) {
             best_bits = bits;
             best.swap(tokens);
+            best_codes.swap(codes);
         }
         return small_gain;
     };
@@ -857,6 +861,6 @@ int32_t EncodePicture(const EncoderInput *input, const EncoderOptions *options,
         options->progress(input->height, input->height, options->user) != 0)
         return ENCODE_ABORTED;
     PutHeader(out, input->width, input->height);
-    WriteTokens(best, out);
+    WriteTokens(best, best_codes, best_bits, out);
     return ENCODE_OK;
 }
