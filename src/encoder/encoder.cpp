@@ -116,15 +116,16 @@ struct RowChoices {
 };
 
 // A literal token and the escape symbols of its channels (NO_ESCAPE where
-// a channel has none) in one word, so that pricing it takes one load.
+// a channel has none) in one word, so that pricing it takes one load: the
+// token in the low byte, the escapes above it in byte order.
 inline uint32_t PackLiteral(uint32_t token, const uint8_t *escapes) {
-    return token | uint32_t{escapes[RED_BYTE]} << 8 | uint32_t{escapes[GREEN_BYTE]} << 16 |
-           uint32_t{escapes[BLUE_BYTE]} << 24;
+    return token | uint32_t{escapes[0]} << 8 | uint32_t{escapes[1]} << 16 | uint32_t{escapes[2]} << 24;
 }
 inline uint32_t LiteralOf(uint32_t packed) { return packed & 0xFF; }
-inline uint32_t RedEscape(uint32_t packed) { return (packed >> 8) & 0xFF; }
-inline uint32_t GreenEscape(uint32_t packed) { return (packed >> 16) & 0xFF; }
-inline uint32_t BlueEscape(uint32_t packed) { return packed >> 24; }
+inline uint32_t ByteEscape(uint32_t packed, int32_t byte) { return (packed >> (8 + 8 * byte)) & 0xFF; }
+inline uint32_t RedEscape(uint32_t packed) { return ByteEscape(packed, RED_BYTE); }
+inline uint32_t GreenEscape(uint32_t packed) { return ByteEscape(packed, GREEN_BYTE); }
+inline uint32_t BlueEscape(uint32_t packed) { return ByteEscape(packed, BLUE_BYTE); }
 
 constexpr uint16_t FULL_RUN = uint16_t{1} << 15; // some offset runs as far as a token can go
 static_assert(NOFFSET < 15, "the run masks hold a bit per offset");
@@ -236,7 +237,7 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch)
     uint16_t *runs = rc->runs.data();
     const int64_t row_start = static_cast<int64_t>(t.height - 1 - m) * t.stride;
     const uint8_t *bytes = t.bytes.data();
-    constexpr int32_t SAME = static_cast<int32_t>(LiteralToken(3, 3, 3)); // every channel unchanged
+    constexpr uint32_t SAME = LiteralToken(3, 3, 3); // every channel unchanged
     for (int32_t k = 0; k < NOFFSET; k++) {
         const OffsetPair o = OFFSETS[k];
         const int64_t delta = o.dy * t.stride + 3 * static_cast<int64_t>(o.dx);
@@ -286,30 +287,37 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch)
             const int32_t n = std::min(std::min(chain, RUN_MAX), w - x);
             run[x] = static_cast<uint8_t>(n >= 2 ? n : 0);
         }
+        uint32_t *packed = &rc->literal[static_cast<size_t>(k) * w];
+        const uint16_t bit = static_cast<uint16_t>(1u << k);
+        // Where some offset has a run: its bit, and FULL_RUN if it runs to the cap.
+        const auto mark = [&](int32_t x, int32_t n) {
+            const uint16_t full = n == std::min(RUN_MAX, w - x) ? FULL_RUN : 0;
+            runs[x] |= n != 0 ? static_cast<uint16_t>(bit | full) : 0;
+        };
+        for (int32_t x = fast; x < w; x++) {
+            packed[x] = PackLiteral(lit[x], esc + 3 * x);
+            mark(x, run[x]);
+        }
         // Below `fast` nothing lies beyond the buffer: a run goes on while
         // the literal would leave every channel unchanged, up to `end`.
         int32_t end = next_beyond ? fast : fast + chain;
         for (int32_t x = fast - 1; x >= first; x--) {
             const uint8_t *d = digits + 3 * (x - first);
-            const int32_t token = static_cast<int32_t>(LiteralToken(d[RED_BYTE], d[GREEN_BYTE], d[BLUE_BYTE]));
-            lit[x] = static_cast<uint8_t>(token);
+            const uint32_t token = LiteralToken(d[RED_BYTE], d[GREEN_BYTE], d[BLUE_BYTE]);
+            packed[x] = PackLiteral(token, esc + 3 * x);
             end = token == SAME ? end : x;
             const int32_t n = std::min(end - x, RUN_MAX);
-            run[x] = static_cast<uint8_t>(n >= 2 ? n : 0);
+            const int32_t r = n >= 2 ? n : 0;
+            run[x] = static_cast<uint8_t>(r);
+            mark(x, r);
         }
         for (int32_t x = 0; x < first; x++) {
             int32_t n = 0;
             ExactChoice(t, row_start, x, k, &lit[x], esc + 3 * x, &n);
             run[x] = static_cast<uint8_t>(n);
+            packed[x] = PackLiteral(lit[x], esc + 3 * x);
+            mark(x, n);
         }
-        const uint16_t bit = static_cast<uint16_t>(1u << k);
-        for (int32_t x = 0; x < w; x++) {
-            const int32_t n = run[x];
-            const uint16_t full = n == std::min(RUN_MAX, w - x) ? FULL_RUN : 0;
-            runs[x] |= n != 0 ? static_cast<uint16_t>(bit | full) : 0;
-        }
-        uint32_t *packed = &rc->literal[static_cast<size_t>(k) * w];
-        for (int32_t x = 0; x < w; x++) packed[x] = PackLiteral(lit[x], esc + 3 * x);
     }
 }
 
