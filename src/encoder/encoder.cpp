@@ -703,14 +703,28 @@ void WriteTokens(const std::vector<Token> &tokens, const std::vector<BlockCode> 
         SetPrefixCode(&token_code, lengths.token, NTOKEN);
         SetPrefixCode(&offset_code, lengths.offset, NOFFSET);
         SetPrefixCode(&escape_code, lengths.escape, NESCAPE);
+        // A token's symbol and offset in one call, its escapes in another
+        // (or two, where they take more than 32 bits).
         for (size_t i = start; i < start + n; i++) {
             const Token &t = tokens[i];
-            PutSymbol(&w, &token_code, t.symbol);
-            PutSymbol(&w, &offset_code, t.offset);
-            if (t.symbol >= NLITERAL) continue;
-            if (t.symbol < 36) PutSymbol(&w, &escape_code, t.escapes[0]);
-            if ((t.symbol / 6) % 6 == 0) PutSymbol(&w, &escape_code, t.escapes[1]);
-            if (t.symbol % 6 == 0) PutSymbol(&w, &escape_code, t.escapes[2]);
+            const int32_t offset_bits = offset_code.length[t.offset];
+            PutBits(&w, token_code.code[t.symbol] << offset_bits | offset_code.code[t.offset],
+                    token_code.length[t.symbol] + offset_bits);
+            const uint32_t channels = ESCAPE_CHANNELS.of[t.symbol];
+            if (channels == 0) continue;
+            uint64_t value = 0;
+            int32_t bits_used = 0;
+            for (int32_t c = 0; c < 3; c++) {
+                if ((channels >> c & 1) == 0) continue;
+                const int32_t length = escape_code.length[t.escapes[c]];
+                value = value << length | escape_code.code[t.escapes[c]];
+                bits_used += length;
+            }
+            if (bits_used > 32) {
+                PutBits(&w, static_cast<uint32_t>(value >> 32), bits_used - 32);
+                bits_used = 32;
+            }
+            PutBits(&w, static_cast<uint32_t>(value), bits_used);
         }
     }
     FlushBits(&w);
