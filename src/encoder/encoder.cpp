@@ -328,20 +328,28 @@ constexpr int32_t COST_STRIDE = 12;
 constexpr int32_t LANES = 12;
 static_assert(NOFFSET <= LANES && NOFFSET > 8, "the offsets fill three vectors of four, the last in part");
 
+// Token costs by literal token, NO_LITERAL infinite.
+void LiteralTokenCosts(const Costs &c, float token[256]) {
+    std::fill(std::copy(c.token, c.token + NLITERAL, token), token + 256, INFINITY);
+}
+
+// The literal costs of position x, escapes included, by offset.
+inline void PositionCosts(const RowChoices &rc, const float *token, const Costs &c, int32_t x, float *out) {
+    const uint32_t *lit = rc.literal.data() + x;
+    const size_t step = static_cast<size_t>(rc.width);
+    for (int32_t k = 0; k < NOFFSET; k++) {
+        const uint32_t p = lit[k * step];
+        out[k] = token[LiteralOf(p)] + c.escape[RedEscape(p)] + c.escape[GreenEscape(p)] + c.escape[BlueEscape(p)];
+    }
+}
+
 void LiteralCosts(const RowChoices &rc, const Costs &c, std::vector<float> *store) {
     const int32_t w = rc.width;
     store->resize(static_cast<size_t>(w) * COST_STRIDE);
     float *out = store->data();
-    float token[256]; // by literal token, NO_LITERAL infinite
-    std::fill(std::copy(c.token, c.token + NLITERAL, token), token + 256, INFINITY);
-    const uint32_t *lit = rc.literal.data();
-    const size_t step = static_cast<size_t>(w);
-    for (int32_t x = 0; x < w; x++, out += COST_STRIDE) {
-        for (int32_t k = 0; k < NOFFSET; k++) {
-            const uint32_t p = lit[k * step + x];
-            out[k] = token[LiteralOf(p)] + c.escape[RedEscape(p)] + c.escape[GreenEscape(p)] + c.escape[BlueEscape(p)];
-        }
-    }
+    float token[256];
+    LiteralTokenCosts(c, token);
+    for (int32_t x = 0; x < w; x++, out += COST_STRIDE) PositionCosts(rc, token, c, x, out);
 }
 
 void AppendLiteral(const RowChoices &rc, int32_t k, int32_t x, int32_t w,
@@ -432,7 +440,11 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
     const int32_t w = rc.width;
     std::vector<ShortStart> *starts = &scratch->starts;
     starts->assign(static_cast<size_t>(short_runs) + 1, ShortStart{INFINITY, 0, 0});
-    LiteralCosts(rc, c, &scratch->literals);
+    // The literal costs are worked out position by position in the same
+    // loop: they do not depend on the path, so the processor can price the
+    // next position while the last one's comparisons still run.
+    float token[256];
+    LiteralTokenCosts(c, token);
     scratch->nodes.resize(static_cast<size_t>(w) + 1);
     scratch->orders.resize(static_cast<size_t>(w) + 1);
     PathNode *nodes = scratch->nodes.data();
@@ -453,7 +465,8 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
             MoveToFront(&here_order, here.offset);
         }
         // The cheapest literal, earlier list positions first on ties.
-        const float *literal = &scratch->literals[static_cast<size_t>(x) * COST_STRIDE];
+        float literal[COST_STRIDE];
+        PositionCosts(rc, token, c, x, literal);
         const uint8_t *at = here_order.at;
         float best;
         int32_t best_at;
