@@ -456,14 +456,15 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
     for (int32_t x = 0; x <= w; x++) nodes[x].cost = INFINITY;
     nodes[0].cost = 0;
     nodes[0].from = -1;
-    orders[0] = *order;
+    // The cost and list order of the next position, known once its literal
+    // has been offered (runs reach further), and kept at hand rather than
+    // read back from the node.
+    OffsetOrder coming_order = *order;
+    float coming_cost = 0;
     for (int32_t x = 0; x < w; x++) {
-        PathNode &here = nodes[x];
-        OffsetOrder &here_order = orders[x];
-        if (x > 0) {
-            here_order = orders[here.from];
-            MoveToFront(&here_order, here.offset);
-        }
+        const OffsetOrder here_order = coming_order;
+        const float here_cost = coming_cost;
+        orders[x] = here_order;
         // The cheapest literal, earlier list positions first on ties.
         float literal[COST_STRIDE];
         PositionCosts(rc, token, c, x, literal);
@@ -473,7 +474,7 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
         alignas(16) float base[LANES]; // here.cost + c.offset[i]; the last lane infinite
 #if defined(__SSE2__)
         {
-            const __m128 h = _mm_set1_ps(here.cost);
+            const __m128 h = _mm_set1_ps(here_cost);
             const __m128 b0 = _mm_add_ps(h, _mm_load_ps(offset));
             const __m128 b1 = _mm_add_ps(h, _mm_load_ps(offset + 4));
             const __m128 b2 = _mm_add_ps(h, _mm_load_ps(offset + 8));
@@ -497,7 +498,7 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
         best = INFINITY;
         best_at = 0;
         for (int32_t i = 0; i < NOFFSET; i++) {
-            base[i] = here.cost + offset[i];
+            base[i] = here_cost + offset[i];
             const float cost = base[i] + literal[at[i]];
             best_at = cost < best ? i : best_at;
             best = cost < best ? cost : best;
@@ -514,7 +515,20 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
         };
         {
             const int32_t k = here_order.at[best_at];
-            reach(x + 1, best, static_cast<uint16_t>(LiteralOf(rc.literal[static_cast<size_t>(k) * w + x])), best_at, k);
+            PathNode &next = nodes[x + 1];
+            if (best < next.cost) {
+                next.cost = best;
+                next.from = x;
+                next.symbol = static_cast<uint16_t>(LiteralOf(rc.literal[static_cast<size_t>(k) * w + x]));
+                next.offset = static_cast<uint8_t>(best_at);
+                next.kind = static_cast<uint8_t>(k);
+                coming_order = here_order;
+                MoveToFront(&coming_order, best_at);
+            } else if (x + 1 < w) {
+                coming_order = orders[next.from];
+                MoveToFront(&coming_order, next.offset);
+            }
+            coming_cost = next.cost;
         }
         const uint16_t runs = rc.runs[x];
         if ((runs & ~FULL_RUN) == 0) continue;
