@@ -110,7 +110,9 @@ struct Target {
 // What every offset offers at every position of one row.
 struct RowChoices {
     int32_t width;
-    std::vector<uint8_t> run;      // [offset * width + x]: longest legal run, 0 if below 2
+    // Position by position, every offset's entries side by side, as the
+    // parsers read them: [x * NOFFSET + offset].
+    std::vector<uint8_t> run;      // longest legal run, 0 if below 2
     std::vector<uint32_t> literal; // the literal as PackLiteral packs it; NO_LITERAL if the reference is illegal
     std::vector<uint16_t> runs;    // [x]: bit k set where offset k has a run; FULL_RUN where one runs to the cap
 };
@@ -135,6 +137,8 @@ struct RowScratch {
     std::vector<uint8_t> digits;  // the digit of every byte of a stretch
     std::vector<uint8_t> literal; // one offset's literal tokens
     std::vector<uint8_t> escapes; // and their escape symbols, 3 per position in byte order
+    std::vector<uint8_t> run;     // the runs, offset by offset: [offset * width + x]
+    std::vector<uint32_t> packed; // and the packed literals
 };
 
 // Which channels of a token carry an escape: bit 0 red, 1 green, 2 blue.
@@ -234,6 +238,8 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch)
     scratch->digits.resize(static_cast<size_t>(w) * 3);
     scratch->literal.resize(static_cast<size_t>(w));
     scratch->escapes.resize(static_cast<size_t>(w) * 3);
+    scratch->run.resize(static_cast<size_t>(NOFFSET) * w);
+    scratch->packed.resize(static_cast<size_t>(NOFFSET) * w);
     uint16_t *runs = rc->runs.data();
     const int64_t row_start = static_cast<int64_t>(t.height - 1 - m) * t.stride;
     const uint8_t *bytes = t.bytes.data();
@@ -243,7 +249,7 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch)
         const int64_t delta = o.dy * t.stride + 3 * static_cast<int64_t>(o.dx);
         uint8_t *lit = scratch->literal.data();
         uint8_t *esc = scratch->escapes.data();
-        uint8_t *run = &rc->run[static_cast<size_t>(k) * w];
+        uint8_t *run = &scratch->run[static_cast<size_t>(k) * w];
         // From the first position whose reference is within the row's
         // columns on, the bytes read are final picture bytes (the run's own
         // output included, as it repeats them), so plain comparisons of the
@@ -287,7 +293,7 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch)
             const int32_t n = std::min(std::min(chain, RUN_MAX), w - x);
             run[x] = static_cast<uint8_t>(n >= 2 ? n : 0);
         }
-        uint32_t *packed = &rc->literal[static_cast<size_t>(k) * w];
+        uint32_t *packed = &scratch->packed[static_cast<size_t>(k) * w];
         const uint16_t bit = static_cast<uint16_t>(1u << k);
         // Where some offset has a run: its bit, and FULL_RUN if it runs to the cap.
         const auto mark = [&](int32_t x, int32_t n) {
@@ -319,6 +325,15 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch)
             mark(x, n);
         }
     }
+    // Offset by offset into position by position.
+    for (int32_t x = 0; x < w; x++) {
+        uint8_t *run = &rc->run[static_cast<size_t>(x) * NOFFSET];
+        uint32_t *packed = &rc->literal[static_cast<size_t>(x) * NOFFSET];
+        for (int32_t k = 0; k < NOFFSET; k++) {
+            run[k] = scratch->run[static_cast<size_t>(k) * w + x];
+            packed[k] = scratch->packed[static_cast<size_t>(k) * w + x];
+        }
+    }
 }
 
 // The literal costs of a row, escapes included, by position and offset:
@@ -335,10 +350,9 @@ void LiteralTokenCosts(const Costs &c, float token[256]) {
 
 // The literal costs of position x, escapes included, by offset.
 inline void PositionCosts(const RowChoices &rc, const float *token, const Costs &c, int32_t x, float *out) {
-    const uint32_t *lit = rc.literal.data() + x;
-    const size_t step = static_cast<size_t>(rc.width);
+    const uint32_t *lit = rc.literal.data() + static_cast<size_t>(x) * NOFFSET;
     for (int32_t k = 0; k < NOFFSET; k++) {
-        const uint32_t p = lit[k * step];
+        const uint32_t p = lit[k];
         out[k] = token[LiteralOf(p)] + c.escape[RedEscape(p)] + c.escape[GreenEscape(p)] + c.escape[BlueEscape(p)];
     }
 }
@@ -354,8 +368,7 @@ void LiteralCosts(const RowChoices &rc, const Costs &c, std::vector<float> *stor
 
 void AppendLiteral(const RowChoices &rc, int32_t k, int32_t x, int32_t w,
                    std::vector<Token> *tokens) {
-    const size_t i = static_cast<size_t>(k) * rc.width + x;
-    const uint32_t p = rc.literal[i];
+    const uint32_t p = rc.literal[static_cast<size_t>(x) * NOFFSET + k];
     tokens->push_back(Token{static_cast<uint16_t>(LiteralOf(p)), static_cast<uint8_t>(w),
                             {static_cast<uint8_t>(RedEscape(p)), static_cast<uint8_t>(GreenEscape(p)),
                              static_cast<uint8_t>(BlueEscape(p))}});
@@ -384,7 +397,7 @@ void GreedyRow(const RowChoices &rc, const Costs &c, OffsetOrder *order, std::ve
         int32_t run_length = 0;
         if ((rc.runs[x] & ~FULL_RUN) != 0) {
             for (int32_t i = 0; i < NOFFSET; i++) {
-                const int32_t n = rc.run[static_cast<size_t>(order->at[i]) * w + x];
+                const int32_t n = rc.run[static_cast<size_t>(x) * NOFFSET + order->at[i]];
                 if (n < 2) continue;
                 const float gain = n * best_literal - (c.token[RUN_BIAS + n] + c.offset[i]);
                 if (gain > best_gain) {
@@ -519,7 +532,7 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
             if (best < next.cost) {
                 next.cost = best;
                 next.from = x;
-                next.symbol = static_cast<uint16_t>(LiteralOf(rc.literal[static_cast<size_t>(k) * w + x]));
+                next.symbol = static_cast<uint16_t>(LiteralOf(rc.literal[static_cast<size_t>(x) * NOFFSET + k]));
                 next.offset = static_cast<uint8_t>(best_at);
                 next.kind = static_cast<uint8_t>(k);
                 coming_order = here_order;
@@ -542,7 +555,7 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
         for (int32_t i = 0; i < NOFFSET; i++) {
             const int32_t k = here_order.at[i];
             if ((runs & (1u << k)) == 0) continue;
-            const int32_t n = rc.run[static_cast<size_t>(k) * w + x];
+            const int32_t n = rc.run[static_cast<size_t>(x) * NOFFSET + k];
             reach(x + n, base[i] + c.token[RUN_BIAS + n], static_cast<uint16_t>(RUN_BIAS + n), i, k);
             const int32_t top = std::min(n, short_limit);
             if (top < 2) continue;
