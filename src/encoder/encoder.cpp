@@ -21,6 +21,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <bit>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -109,20 +110,47 @@ struct Target {
 // What every offset offers at every position of one row.
 struct RowChoices {
     int32_t width;
-    std::vector<uint8_t> run;     // [offset * width + x]: longest legal run, 0 if below 2
-    std::vector<uint8_t> literal; // literal token, NO_LITERAL if the reference is illegal
-    std::vector<uint8_t> escapes; // 3 per entry: escape symbols or NO_ESCAPE, in byte order
-    std::vector<uint16_t> runs;   // [x]: bit k set where offset k has a run; FULL_RUN where one runs to the cap
+    // Position by position, every offset's entries side by side, as the
+    // parsers read them: [x * NOFFSET + offset].
+    std::vector<uint8_t> run;      // longest legal run, 0 if below 2
+    std::vector<uint32_t> literal; // the literal as PackLiteral packs it; NO_LITERAL if the reference is illegal
+    std::vector<uint16_t> runs;    // [x]: bit k set where offset k has a run; FULL_RUN where one runs to the cap
 };
+
+// A literal token and the escape symbols of its channels (NO_ESCAPE where
+// a channel has none) in one word, so that pricing it takes one load: the
+// token in the low byte, the escapes above it in byte order.
+inline uint32_t PackLiteral(uint32_t token, const uint8_t *escapes) {
+    return token | uint32_t{escapes[0]} << 8 | uint32_t{escapes[1]} << 16 | uint32_t{escapes[2]} << 24;
+}
+inline uint32_t LiteralOf(uint32_t packed) { return packed & 0xFF; }
+inline uint32_t ByteEscape(uint32_t packed, int32_t byte) { return (packed >> (8 + 8 * byte)) & 0xFF; }
+inline uint32_t RedEscape(uint32_t packed) { return ByteEscape(packed, RED_BYTE); }
+inline uint32_t GreenEscape(uint32_t packed) { return ByteEscape(packed, GREEN_BYTE); }
+inline uint32_t BlueEscape(uint32_t packed) { return ByteEscape(packed, BLUE_BYTE); }
 
 constexpr uint16_t FULL_RUN = uint16_t{1} << 15; // some offset runs as far as a token can go
 static_assert(NOFFSET < 15, "the run masks hold a bit per offset");
 
 // Working space of PrepareRow.
 struct RowScratch {
-    std::vector<int32_t> chain;  // run lengths
-    std::vector<uint8_t> digits; // the digit of every byte of a stretch
+    std::vector<uint8_t> digits;  // the digit of every byte of a stretch
+    std::vector<uint8_t> literal; // one offset's literal tokens
+    std::vector<uint8_t> escapes; // and their escape symbols, 3 per position in byte order
+    std::vector<uint8_t> run;     // the runs, offset by offset: [offset * width + x]
+    std::vector<uint32_t> packed; // and the packed literals
 };
+
+// Which channels of a token carry an escape: bit 0 red, 1 green, 2 blue.
+struct EscapeChannels {
+    uint8_t of[NTOKEN];
+    constexpr EscapeChannels() : of() {
+        for (int32_t t = 0; t < NLITERAL; t++)
+            of[t] = static_cast<uint8_t>((RedDigit(t) == ESCAPE_DIGIT ? 1 : 0) | (GreenDigit(t) == ESCAPE_DIGIT ? 2 : 0) |
+                                         (BlueDigit(t) == ESCAPE_DIGIT ? 4 : 0));
+    }
+};
+constexpr EscapeChannels ESCAPE_CHANNELS;
 
 // One literal channel: the digit and, for digit 0, the escape symbol.
 inline int32_t ChannelDigit(uint8_t ref, uint8_t out, uint8_t *escape) {
@@ -206,19 +234,22 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch)
     rc->width = w;
     rc->run.resize(static_cast<size_t>(NOFFSET) * w);
     rc->literal.resize(static_cast<size_t>(NOFFSET) * w);
-    rc->escapes.resize(static_cast<size_t>(NOFFSET) * w * 3);
-    scratch->chain.resize(static_cast<size_t>(w) + 1);
+    rc->runs.assign(static_cast<size_t>(w), 0);
     scratch->digits.resize(static_cast<size_t>(w) * 3);
+    scratch->literal.resize(static_cast<size_t>(w));
+    scratch->escapes.resize(static_cast<size_t>(w) * 3);
+    scratch->run.resize(static_cast<size_t>(NOFFSET) * w);
+    scratch->packed.resize(static_cast<size_t>(NOFFSET) * w);
+    uint16_t *runs = rc->runs.data();
     const int64_t row_start = static_cast<int64_t>(t.height - 1 - m) * t.stride;
     const uint8_t *bytes = t.bytes.data();
-    constexpr int32_t SAME = static_cast<int32_t>(LiteralToken(3, 3, 3)); // every channel unchanged
+    constexpr uint32_t SAME = LiteralToken(3, 3, 3); // every channel unchanged
     for (int32_t k = 0; k < NOFFSET; k++) {
         const OffsetPair o = OFFSETS[k];
         const int64_t delta = o.dy * t.stride + 3 * static_cast<int64_t>(o.dx);
-        uint8_t *lit = &rc->literal[static_cast<size_t>(k) * w];
-        uint8_t *esc = &rc->escapes[static_cast<size_t>(k) * w * 3];
-        uint8_t *run = &rc->run[static_cast<size_t>(k) * w];
-        int32_t *chain = scratch->chain.data();
+        uint8_t *lit = scratch->literal.data();
+        uint8_t *esc = scratch->escapes.data();
+        uint8_t *run = &scratch->run[static_cast<size_t>(k) * w];
         // From the first position whose reference is within the row's
         // columns on, the bytes read are final picture bytes (the run's own
         // output included, as it repeats them), so plain comparisons of the
@@ -229,58 +260,78 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch)
         const int64_t room = t.size - 4 - row_start - delta - 3 * static_cast<int64_t>(first);
         const int32_t fast =
             room < 0 ? first : static_cast<int32_t>(std::min<int64_t>(w, first + room / 3 + 1));
+        const uint8_t *digits = scratch->digits.data();
         if (fast > first) {
             const int64_t out = row_start + 3 * static_cast<int64_t>(first);
-            const int32_t n = 3 * (fast - first);
-            uint8_t *digit = scratch->digits.data();
-            ByteDigits(bytes + out + delta, bytes + out, n, digit, esc + 3 * first);
-            for (int32_t x = first; x < fast; x++, digit += 3)
-                lit[x] = static_cast<uint8_t>(LiteralToken(digit[RED_BYTE], digit[GREEN_BYTE], digit[BLUE_BYTE]));
+            ByteDigits(bytes + out + delta, bytes + out, 3 * (fast - first), scratch->digits.data(), esc + 3 * first);
         }
-        chain[w] = 0;
+        // Past `fast` (rows whose references may leave the buffer): pixel by pixel.
+        int32_t chain = 0;
         bool next_beyond = false;
-        for (int32_t x = w - 1; x >= first; x--) {
+        for (int32_t x = w - 1; x >= fast; x--) {
             const int64_t out = row_start + 3 * static_cast<int64_t>(x);
             const int64_t src = out + delta;
             const uint8_t *want = bytes + out;
             const bool beyond = src >= t.size;
             bool same;
-            if (x < fast) {
-                same = lit[x] == SAME;
+            if (beyond) {
+                same = want[0] == 0 && want[1] == 0 && want[2] == 0;
             } else {
-                if (beyond) {
-                    same = want[0] == 0 && want[1] == 0 && want[2] == 0;
-                } else {
-                    same = src + 3 <= t.size && memcmp(bytes + src, want, 3) == 0;
-                }
-                uint8_t ref[3] = {0, 0, 0};
-                if (src + 3 < t.size) memcpy(ref, bytes + src, 3);
-                uint8_t *e = esc + 3 * x;
-                lit[x] = static_cast<uint8_t>(
-                    LiteralToken(ChannelDigit(ref[RED_BYTE], want[RED_BYTE], &e[RED_BYTE]),
-                                 ChannelDigit(ref[GREEN_BYTE], want[GREEN_BYTE], &e[GREEN_BYTE]),
-                                 ChannelDigit(ref[BLUE_BYTE], want[BLUE_BYTE], &e[BLUE_BYTE])));
+                same = src + 3 <= t.size && memcmp(bytes + src, want, 3) == 0;
             }
+            uint8_t ref[3] = {0, 0, 0};
+            if (src + 3 < t.size) memcpy(ref, bytes + src, 3);
+            uint8_t *e = esc + 3 * x;
+            lit[x] = static_cast<uint8_t>(
+                LiteralToken(ChannelDigit(ref[RED_BYTE], want[RED_BYTE], &e[RED_BYTE]),
+                             ChannelDigit(ref[GREEN_BYTE], want[GREEN_BYTE], &e[GREEN_BYTE]),
+                             ChannelDigit(ref[BLUE_BYTE], want[BLUE_BYTE], &e[BLUE_BYTE])));
             // A run may not start inside the buffer and go on past its end.
-            const int32_t follow = (beyond == next_beyond) ? chain[x + 1] : 0;
-            chain[x] = same ? 1 + follow : 0;
+            const int32_t follow = (beyond == next_beyond) ? chain : 0;
+            chain = same ? 1 + follow : 0;
             next_beyond = beyond;
-            const int32_t n = std::min(std::min(chain[x], RUN_MAX), w - x);
+            const int32_t n = std::min(std::min(chain, RUN_MAX), w - x);
             run[x] = static_cast<uint8_t>(n >= 2 ? n : 0);
+        }
+        uint32_t *packed = &scratch->packed[static_cast<size_t>(k) * w];
+        const uint16_t bit = static_cast<uint16_t>(1u << k);
+        // Where some offset has a run: its bit, and FULL_RUN if it runs to the cap.
+        const auto mark = [&](int32_t x, int32_t n) {
+            const uint16_t full = n == std::min(RUN_MAX, w - x) ? FULL_RUN : 0;
+            runs[x] |= n != 0 ? static_cast<uint16_t>(bit | full) : 0;
+        };
+        for (int32_t x = fast; x < w; x++) {
+            packed[x] = PackLiteral(lit[x], esc + 3 * x);
+            mark(x, run[x]);
+        }
+        // Below `fast` nothing lies beyond the buffer: a run goes on while
+        // the literal would leave every channel unchanged, up to `end`.
+        int32_t end = next_beyond ? fast : fast + chain;
+        for (int32_t x = fast - 1; x >= first; x--) {
+            const uint8_t *d = digits + 3 * (x - first);
+            const uint32_t token = LiteralToken(d[RED_BYTE], d[GREEN_BYTE], d[BLUE_BYTE]);
+            packed[x] = PackLiteral(token, esc + 3 * x);
+            end = token == SAME ? end : x;
+            const int32_t n = std::min(end - x, RUN_MAX);
+            const int32_t r = n >= 2 ? n : 0;
+            run[x] = static_cast<uint8_t>(r);
+            mark(x, r);
         }
         for (int32_t x = 0; x < first; x++) {
             int32_t n = 0;
             ExactChoice(t, row_start, x, k, &lit[x], esc + 3 * x, &n);
             run[x] = static_cast<uint8_t>(n);
+            packed[x] = PackLiteral(lit[x], esc + 3 * x);
+            mark(x, n);
         }
     }
-    rc->runs.assign(static_cast<size_t>(w), 0);
-    for (int32_t k = 0; k < NOFFSET; k++) {
-        const uint8_t *run = &rc->run[static_cast<size_t>(k) * w];
-        for (int32_t x = 0; x < w; x++) {
-            if (run[x] == 0) continue;
-            rc->runs[x] |= static_cast<uint16_t>(1u << k);
-            if (run[x] == std::min(RUN_MAX, w - x)) rc->runs[x] |= FULL_RUN;
+    // Offset by offset into position by position.
+    for (int32_t x = 0; x < w; x++) {
+        uint8_t *run = &rc->run[static_cast<size_t>(x) * NOFFSET];
+        uint32_t *packed = &rc->literal[static_cast<size_t>(x) * NOFFSET];
+        for (int32_t k = 0; k < NOFFSET; k++) {
+            run[k] = scratch->run[static_cast<size_t>(k) * w + x];
+            packed[k] = scratch->packed[static_cast<size_t>(k) * w + x];
         }
     }
 }
@@ -288,27 +339,39 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch)
 // The literal costs of a row, escapes included, by position and offset:
 // [x * COST_STRIDE + k], infinite where the reference is illegal.
 constexpr int32_t COST_STRIDE = 12;
+// Lanes of the per-offset costs of one position: three vectors of four.
+constexpr int32_t LANES = 12;
+static_assert(NOFFSET <= LANES && NOFFSET > 8, "the offsets fill three vectors of four, the last in part");
+
+// Token costs by literal token, NO_LITERAL infinite.
+void LiteralTokenCosts(const Costs &c, float token[256]) {
+    std::fill(std::copy(c.token, c.token + NLITERAL, token), token + 256, INFINITY);
+}
+
+// The literal costs of position x, escapes included, by offset.
+inline void PositionCosts(const RowChoices &rc, const float *token, const Costs &c, int32_t x, float *out) {
+    const uint32_t *lit = rc.literal.data() + static_cast<size_t>(x) * NOFFSET;
+    for (int32_t k = 0; k < NOFFSET; k++) {
+        const uint32_t p = lit[k];
+        out[k] = token[LiteralOf(p)] + c.escape[RedEscape(p)] + c.escape[GreenEscape(p)] + c.escape[BlueEscape(p)];
+    }
+}
 
 void LiteralCosts(const RowChoices &rc, const Costs &c, std::vector<float> *store) {
     const int32_t w = rc.width;
     store->resize(static_cast<size_t>(w) * COST_STRIDE);
     float *out = store->data();
-    float token[256]; // by literal token, NO_LITERAL infinite
-    std::fill(std::copy(c.token, c.token + NLITERAL, token), token + 256, INFINITY);
-    for (int32_t k = 0; k < NOFFSET; k++) {
-        const uint8_t *lit = &rc.literal[static_cast<size_t>(k) * w];
-        const uint8_t *e = &rc.escapes[static_cast<size_t>(k) * w * 3];
-        for (int32_t x = 0; x < w; x++, e += 3)
-            out[static_cast<size_t>(x) * COST_STRIDE + k] =
-                token[lit[x]] + c.escape[e[RED_BYTE]] + c.escape[e[GREEN_BYTE]] + c.escape[e[BLUE_BYTE]];
-    }
+    float token[256];
+    LiteralTokenCosts(c, token);
+    for (int32_t x = 0; x < w; x++, out += COST_STRIDE) PositionCosts(rc, token, c, x, out);
 }
 
 void AppendLiteral(const RowChoices &rc, int32_t k, int32_t x, int32_t w,
                    std::vector<Token> *tokens) {
-    const size_t i = static_cast<size_t>(k) * rc.width + x;
-    const uint8_t *e = &rc.escapes[3 * i];
-    tokens->push_back(Token{rc.literal[i], static_cast<uint8_t>(w), {e[RED_BYTE], e[GREEN_BYTE], e[BLUE_BYTE]}});
+    const uint32_t p = rc.literal[static_cast<size_t>(x) * NOFFSET + k];
+    tokens->push_back(Token{static_cast<uint16_t>(LiteralOf(p)), static_cast<uint8_t>(w),
+                            {static_cast<uint8_t>(RedEscape(p)), static_cast<uint8_t>(GreenEscape(p)),
+                             static_cast<uint8_t>(BlueEscape(p))}});
 }
 
 // Greedy parse of one row: at each position the run that saves most against
@@ -334,7 +397,7 @@ void GreedyRow(const RowChoices &rc, const Costs &c, OffsetOrder *order, std::ve
         int32_t run_length = 0;
         if ((rc.runs[x] & ~FULL_RUN) != 0) {
             for (int32_t i = 0; i < NOFFSET; i++) {
-                const int32_t n = rc.run[static_cast<size_t>(order->at[i]) * w + x];
+                const int32_t n = rc.run[static_cast<size_t>(x) * NOFFSET + order->at[i]];
                 if (n < 2) continue;
                 const float gain = n * best_literal - (c.token[RUN_BIAS + n] + c.offset[i]);
                 if (gain > best_gain) {
@@ -382,6 +445,7 @@ struct PathScratch {
     std::vector<OffsetOrder> orders; // [x]: the list order that way leaves
     std::vector<float> literals;     // the row's literal costs
     std::vector<ShortStart> starts;  // by run length
+    std::vector<int32_t> path;       // the chosen path's positions, walking back
 };
 
 void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, OffsetOrder *order,
@@ -389,32 +453,70 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
     const int32_t w = rc.width;
     std::vector<ShortStart> *starts = &scratch->starts;
     starts->assign(static_cast<size_t>(short_runs) + 1, ShortStart{INFINITY, 0, 0});
-    LiteralCosts(rc, c, &scratch->literals);
+    // The literal costs are worked out position by position in the same
+    // loop: they do not depend on the path, so the processor can price the
+    // next position while the last one's comparisons still run.
+    float token[256];
+    LiteralTokenCosts(c, token);
     scratch->nodes.resize(static_cast<size_t>(w) + 1);
     scratch->orders.resize(static_cast<size_t>(w) + 1);
     PathNode *nodes = scratch->nodes.data();
     OffsetOrder *orders = scratch->orders.data();
+    // The offset costs in whole vectors, the lane past the last one never chosen.
+    alignas(16) float offset[LANES];
+    std::copy(c.offset, c.offset + NOFFSET, offset);
+    std::fill(offset + NOFFSET, offset + LANES, INFINITY);
     for (int32_t x = 0; x <= w; x++) nodes[x].cost = INFINITY;
     nodes[0].cost = 0;
     nodes[0].from = -1;
-    orders[0] = *order;
+    // The cost and list order of the next position, known once its literal
+    // has been offered (runs reach further), and kept at hand rather than
+    // read back from the node.
+    OffsetOrder coming_order = *order;
+    float coming_cost = 0;
     for (int32_t x = 0; x < w; x++) {
-        PathNode &here = nodes[x];
-        OffsetOrder &here_order = orders[x];
-        if (x > 0) {
-            here_order = orders[here.from];
-            MoveToFront(&here_order, here.offset);
-        }
+        const OffsetOrder here_order = coming_order;
+        const float here_cost = coming_cost;
+        orders[x] = here_order;
         // The cheapest literal, earlier list positions first on ties.
-        const float *literal = &scratch->literals[static_cast<size_t>(x) * COST_STRIDE];
-        float cost[NOFFSET];
-        for (int32_t i = 0; i < NOFFSET; i++) cost[i] = here.cost + c.offset[i] + literal[here_order.at[i]];
-        float best = INFINITY;
-        int32_t best_at = 0;
-        for (int32_t i = 0; i < NOFFSET; i++) {
-            best_at = cost[i] < best ? i : best_at;
-            best = cost[i] < best ? cost[i] : best;
+        float literal[COST_STRIDE];
+        PositionCosts(rc, token, c, x, literal);
+        const uint8_t *at = here_order.at;
+        float best;
+        int32_t best_at;
+        alignas(16) float base[LANES]; // here.cost + c.offset[i]; the last lane infinite
+#if defined(__SSE2__)
+        {
+            const __m128 h = _mm_set1_ps(here_cost);
+            const __m128 b0 = _mm_add_ps(h, _mm_load_ps(offset));
+            const __m128 b1 = _mm_add_ps(h, _mm_load_ps(offset + 4));
+            const __m128 b2 = _mm_add_ps(h, _mm_load_ps(offset + 8));
+            _mm_store_ps(base, b0);
+            _mm_store_ps(base + 4, b1);
+            _mm_store_ps(base + 8, b2);
+            const __m128 c0 = _mm_add_ps(b0, _mm_setr_ps(literal[at[0]], literal[at[1]], literal[at[2]], literal[at[3]]));
+            const __m128 c1 = _mm_add_ps(b1, _mm_setr_ps(literal[at[4]], literal[at[5]], literal[at[6]], literal[at[7]]));
+            const __m128 c2 = _mm_add_ps(b2, _mm_setr_ps(literal[at[8]], literal[at[9]], literal[at[10]], 0.0f));
+            // The minimum, then the first lane that holds it.
+            __m128 m = _mm_min_ps(_mm_min_ps(c0, c1), c2);
+            m = _mm_min_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
+            m = _mm_min_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
+            best = _mm_cvtss_f32(m);
+            const uint32_t lanes = static_cast<uint32_t>(_mm_movemask_ps(_mm_cmpeq_ps(c0, m))) |
+                                   static_cast<uint32_t>(_mm_movemask_ps(_mm_cmpeq_ps(c1, m))) << 4 |
+                                   static_cast<uint32_t>(_mm_movemask_ps(_mm_cmpeq_ps(c2, m))) << 8;
+            best_at = std::countr_zero(lanes);
         }
+#else
+        best = INFINITY;
+        best_at = 0;
+        for (int32_t i = 0; i < NOFFSET; i++) {
+            base[i] = here_cost + offset[i];
+            const float cost = base[i] + literal[at[i]];
+            best_at = cost < best ? i : best_at;
+            best = cost < best ? cost : best;
+        }
+#endif
         const auto reach = [nodes, x](int32_t to, float cost, uint16_t symbol, int32_t i, int32_t k) {
             PathNode &node = nodes[to];
             if (!(cost < node.cost)) return;
@@ -426,7 +528,20 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
         };
         {
             const int32_t k = here_order.at[best_at];
-            reach(x + 1, best, rc.literal[static_cast<size_t>(k) * w + x], best_at, k);
+            PathNode &next = nodes[x + 1];
+            if (best < next.cost) {
+                next.cost = best;
+                next.from = x;
+                next.symbol = static_cast<uint16_t>(LiteralOf(rc.literal[static_cast<size_t>(x) * NOFFSET + k]));
+                next.offset = static_cast<uint8_t>(best_at);
+                next.kind = static_cast<uint8_t>(k);
+                coming_order = here_order;
+                MoveToFront(&coming_order, best_at);
+            } else if (x + 1 < w) {
+                coming_order = orders[next.from];
+                MoveToFront(&coming_order, next.offset);
+            }
+            coming_cost = next.cost;
         }
         const uint16_t runs = rc.runs[x];
         if ((runs & ~FULL_RUN) == 0) continue;
@@ -440,13 +555,12 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
         for (int32_t i = 0; i < NOFFSET; i++) {
             const int32_t k = here_order.at[i];
             if ((runs & (1u << k)) == 0) continue;
-            const int32_t n = rc.run[static_cast<size_t>(k) * w + x];
-            const float base = here.cost + c.offset[i];
-            reach(x + n, base + c.token[RUN_BIAS + n], static_cast<uint16_t>(RUN_BIAS + n), i, k);
+            const int32_t n = rc.run[static_cast<size_t>(x) * NOFFSET + k];
+            reach(x + n, base[i] + c.token[RUN_BIAS + n], static_cast<uint16_t>(RUN_BIAS + n), i, k);
             const int32_t top = std::min(n, short_limit);
             if (top < 2) continue;
             ShortStart &s = (*starts)[top];
-            if (base < s.base) s = ShortStart{base, i, k};
+            if (base[i] < s.base) s = ShortStart{base[i], i, k};
             longest_short = std::max(longest_short, top);
         }
         ShortStart from{INFINITY, 0, 0};
@@ -459,7 +573,8 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
         }
     }
     // Walk back, then emit in row order.
-    std::vector<int32_t> path;
+    std::vector<int32_t> &path = scratch->path;
+    path.clear();
     for (int32_t x = w; x > 0; x = nodes[x].from) path.push_back(x);
     for (size_t j = path.size(); j-- > 0;) {
         const PathNode &node = nodes[path[j]];
@@ -494,16 +609,6 @@ void CostsFromCounts(const uint64_t *counts, int32_t n, float *costs) {
         costs[i] = all - log2f(static_cast<float>(counts[i] > 0 ? counts[i] : 1));
 }
 
-// Which channels of a token carry an escape: bit 0 red, 1 green, 2 blue.
-struct EscapeChannels {
-    uint8_t of[NTOKEN];
-    constexpr EscapeChannels() : of() {
-        for (int32_t t = 0; t < NLITERAL; t++)
-            of[t] = static_cast<uint8_t>((RedDigit(t) == ESCAPE_DIGIT ? 1 : 0) | (GreenDigit(t) == ESCAPE_DIGIT ? 2 : 0) |
-                                         (BlueDigit(t) == ESCAPE_DIGIT ? 4 : 0));
-    }
-};
-constexpr EscapeChannels ESCAPE_CHANNELS;
 
 // The symbol counts of a block. Counted without branches and in four
 // interleaved tallies, so that neither unpredictable escapes nor runs of
@@ -559,16 +664,18 @@ int64_t BuildBlockCode(const Counts &counts, BlockCode *code) {
     return bits;
 }
 
-// The stream size of a parse in bits, and the costs its blocks suggest.
-int64_t MeasureParse(const std::vector<Token> &tokens, std::vector<Costs> *costs) {
+// The stream size of a parse in bits, the code lengths of its blocks and
+// the costs they suggest.
+int64_t MeasureParse(const std::vector<Token> &tokens, std::vector<Costs> *costs, std::vector<BlockCode> *codes) {
     int64_t bits = 0;
     costs->clear();
+    codes->clear();
     Counts counts;
-    BlockCode code;
     for (size_t start = 0; start < tokens.size(); start += BLOCK_TOKENS) {
         const size_t n = std::min(tokens.size() - start, static_cast<size_t>(BLOCK_TOKENS));
         CountBlock(&tokens[start], n, &counts);
-        bits += BuildBlockCode(counts, &code);
+        codes->emplace_back();
+        bits += BuildBlockCode(counts, &codes->back());
         Costs c;
         CostsFromCounts(counts.token, NTOKEN, c.token);
         CostsFromCounts(counts.offset, NOFFSET, c.offset);
@@ -620,30 +727,44 @@ int64_t SampleStatistics(const std::vector<Token> &tokens, const std::vector<Row
     return bits;
 }
 
-void WriteTokens(const std::vector<Token> &tokens, std::vector<uint8_t> *out) {
+// The tokens with the code lengths MeasureParse gave their blocks.
+void WriteTokens(const std::vector<Token> &tokens, const std::vector<BlockCode> &codes, int64_t bits,
+                 std::vector<uint8_t> *out) {
+    out->reserve(out->size() + static_cast<size_t>(bits / 8) + 8);
     BitWriter w;
     StartBitWriter(&w, out);
-    Counts counts;
-    BlockCode lengths;
     PrefixCode token_code, offset_code, escape_code;
     for (size_t start = 0; start < tokens.size(); start += BLOCK_TOKENS) {
         const size_t n = std::min(tokens.size() - start, static_cast<size_t>(BLOCK_TOKENS));
-        CountBlock(&tokens[start], n, &counts);
-        BuildBlockCode(counts, &lengths);
+        const BlockCode &lengths = codes[start / BLOCK_TOKENS];
         PutCodeLengths(&w, lengths.token, NTOKEN);
         PutCodeLengths(&w, lengths.offset, NOFFSET);
         PutCodeLengths(&w, lengths.escape, NESCAPE);
         SetPrefixCode(&token_code, lengths.token, NTOKEN);
         SetPrefixCode(&offset_code, lengths.offset, NOFFSET);
         SetPrefixCode(&escape_code, lengths.escape, NESCAPE);
+        // A token's symbol and offset in one call, its escapes in another
+        // (or two, where they take more than 32 bits).
         for (size_t i = start; i < start + n; i++) {
             const Token &t = tokens[i];
-            PutSymbol(&w, &token_code, t.symbol);
-            PutSymbol(&w, &offset_code, t.offset);
-            if (t.symbol >= NLITERAL) continue;
-            if (t.symbol < 36) PutSymbol(&w, &escape_code, t.escapes[0]);
-            if ((t.symbol / 6) % 6 == 0) PutSymbol(&w, &escape_code, t.escapes[1]);
-            if (t.symbol % 6 == 0) PutSymbol(&w, &escape_code, t.escapes[2]);
+            const int32_t offset_bits = offset_code.length[t.offset];
+            PutBits(&w, token_code.code[t.symbol] << offset_bits | offset_code.code[t.offset],
+                    token_code.length[t.symbol] + offset_bits);
+            const uint32_t channels = ESCAPE_CHANNELS.of[t.symbol];
+            if (channels == 0) continue;
+            uint64_t value = 0;
+            int32_t bits_used = 0;
+            for (int32_t c = 0; c < 3; c++) {
+                if ((channels >> c & 1) == 0) continue;
+                const int32_t length = escape_code.length[t.escapes[c]];
+                value = value << length | escape_code.code[t.escapes[c]];
+                bits_used += length;
+            }
+            if (bits_used > 32) {
+                PutBits(&w, static_cast<uint32_t>(value >> 32), bits_used - 32);
+                bits_used = 32;
+            }
+            PutBits(&w, static_cast<uint32_t>(value), bits_used);
         }
     }
     FlushBits(&w);
@@ -715,6 +836,7 @@ int32_t EncodePicture(const EncoderInput *input, const EncoderOptions *options,
 
     std::vector<Token> best;
     int64_t best_bits = -1;
+    std::vector<BlockCode> codes, best_codes; // of the last whole pass, and of the best
     std::vector<Costs> block_costs;          // from the previous pass, per block
     std::vector<uint32_t> row_block(t.height); // the block of each row's first token, last whole pass
     std::vector<RowSpan> rows(t.height);       // each row's tokens, current pass
@@ -761,13 +883,14 @@ int32_t EncodePicture(const EncoderInput *input, const EncoderOptions *options,
     };
     // After a whole pass: its size, and the costs and blocks for the next.
     const auto measure = [&]() {
-        const int64_t bits = MeasureParse(tokens, &block_costs);
+        const int64_t bits = MeasureParse(tokens, &block_costs, &codes);
         for (int32_t m = 0; m < t.height; m++)
             row_block[m] = static_cast<uint32_t>(std::min(rows[m].first / BLOCK_TOKENS, block_costs.size() - 1));
         const bool small_gain = best_bits >= 0 && bits > best_bits - best_bits / 1000;
         if (best_bits < 0 || bits < best_bits) {
             best_bits = bits;
             best.swap(tokens);
+            best_codes.swap(codes);
         }
         return small_gain;
     };
@@ -800,6 +923,6 @@ int32_t EncodePicture(const EncoderInput *input, const EncoderOptions *options,
         options->progress(input->height, input->height, options->user) != 0)
         return ENCODE_ABORTED;
     PutHeader(out, input->width, input->height);
-    WriteTokens(best, out);
+    WriteTokens(best, best_codes, best_bits, out);
     return ENCODE_OK;
 }

@@ -2,17 +2,6 @@
 
 #include <algorithm>
 
-void PutBits(BitWriter *w, uint32_t value, int32_t n) {
-    if (n == 0) return;
-    w->acc = (w->acc << n) | (value & ((static_cast<uint64_t>(1) << n) - 1));
-    w->pending += n;
-    while (w->pending >= 8) {
-        w->pending -= 8;
-        w->out->push_back(static_cast<uint8_t>(w->acc >> w->pending));
-    }
-    w->acc &= (static_cast<uint64_t>(1) << w->pending) - 1;
-}
-
 int32_t ExpGolombBits(uint32_t value) {
     uint64_t v = static_cast<uint64_t>(value) + 1;
     int32_t z = 0;
@@ -163,42 +152,48 @@ void LimitedCodeLengths(const uint64_t *counts, uint32_t n, int32_t max_length, 
     // Package-merge. Each level's list holds leaves and packages of two
     // items of the level below, sorted by weight; a symbol's code length is
     // the number of times it occurs in the first 2n - 2 items of the last
-    // list, counted by walking the packages down.
+    // list, counted by walking the packages down. No list is longer than
+    // 2n - 1 items, so all of them share one block of that many a level.
     struct Item {
         uint64_t weight;
         int32_t first;  // a leaf's index into used, or the first item packaged
         int32_t second; // -1 for a leaf, else the second item packaged
     };
     const int32_t levels = std::max<int32_t>(max_length, 1);
-    std::vector<std::vector<Item>> lists(static_cast<size_t>(levels));
-    std::vector<Item> leaves;
-    for (size_t i = 0; i < used.size(); i++)
-        leaves.push_back({counts[used[i]], static_cast<int32_t>(i), -1});
-    lists[0] = leaves;
+    const size_t room = 2 * used.size();
+    std::vector<Item> items(room * static_cast<size_t>(levels));
+    std::vector<size_t> sizes(static_cast<size_t>(levels));
+    Item *leaves = items.data();
+    for (size_t i = 0; i < used.size(); i++) leaves[i] = {counts[used[i]], static_cast<int32_t>(i), -1};
+    sizes[0] = used.size();
     for (int32_t level = 1; level < levels; level++) {
-        const std::vector<Item> &below = lists[level - 1];
-        std::vector<Item> &list = lists[level];
+        const Item *below = leaves + room * static_cast<size_t>(level - 1);
+        const size_t below_size = sizes[static_cast<size_t>(level - 1)];
+        Item *list = leaves + room * static_cast<size_t>(level);
+        size_t size = 0;
         size_t leaf = 0, pair = 0;
-        while (leaf < leaves.size() || pair + 1 < below.size()) {
-            const bool take_pair = pair + 1 < below.size() &&
-                                   (leaf == leaves.size() ||
+        while (leaf < used.size() || pair + 1 < below_size) {
+            const bool take_pair = pair + 1 < below_size &&
+                                   (leaf == used.size() ||
                                     below[pair].weight + below[pair + 1].weight < leaves[leaf].weight);
             if (take_pair) {
-                list.push_back({below[pair].weight + below[pair + 1].weight, static_cast<int32_t>(pair),
-                                static_cast<int32_t>(pair + 1)});
+                list[size++] = {below[pair].weight + below[pair + 1].weight, static_cast<int32_t>(pair),
+                                static_cast<int32_t>(pair + 1)};
                 pair += 2;
             } else {
-                list.push_back(leaves[leaf++]);
+                list[size++] = leaves[leaf++];
             }
         }
+        sizes[static_cast<size_t>(level)] = size;
     }
     // Walk down: at each level, how many of the first items are taken; the
     // packages among them take the first 2k items of the level below.
     size_t take = 2 * used.size() - 2;
     for (int32_t level = levels - 1; level >= 0 && take > 0; level--) {
-        const std::vector<Item> &list = lists[level];
+        const Item *list = leaves + room * static_cast<size_t>(level);
+        const size_t size = sizes[static_cast<size_t>(level)];
         size_t packages = 0;
-        for (size_t i = 0; i < take && i < list.size(); i++) {
+        for (size_t i = 0; i < take && i < size; i++) {
             if (list[i].second < 0)
                 lengths[used[list[i].first]]++;
             else

@@ -23,7 +23,17 @@ inline void StartBitWriter(BitWriter *w, std::vector<uint8_t> *out) {
 }
 
 // Appends the low n bits of value (n from 0 to 32), most significant first.
-void PutBits(BitWriter *w, uint32_t value, int32_t n);
+// Inline, as the encoder calls it for every symbol.
+inline void PutBits(BitWriter *w, uint32_t value, int32_t n) {
+    if (n == 0) return;
+    w->acc = (w->acc << n) | (value & ((static_cast<uint64_t>(1) << n) - 1));
+    w->pending += n;
+    while (w->pending >= 8) {
+        w->pending -= 8;
+        w->out->push_back(static_cast<uint8_t>(w->acc >> w->pending));
+    }
+    w->acc &= (static_cast<uint64_t>(1) << w->pending) - 1;
+}
 // Appends an order-0 Exp-Golomb integer (value below 2^26 - 1).
 void PutExpGolomb(BitWriter *w, uint32_t value);
 // Pads the last byte with zero bits.

@@ -197,6 +197,33 @@ TEST(EncoderRoundTrip, ReferencesAtTheEdges) {
     }
 }
 
+// Flat stretches of every length from 1 to past the longest run, between
+// pixels far from their neighbours (an escape in every channel), each row
+// the one above shifted: runs of every offset end at every kind of place,
+// at the row's end too, next to literals with escapes, for widths around
+// the longest run and twice it.
+TEST(EncoderRoundTrip, RunsOfEveryLengthBetweenEscapes) {
+    std::mt19937 rng(41);
+    for (uint32_t w : {126u, 127u, 128u, 129u, 255u, 256u, 257u}) {
+        const uint32_t h = 10;
+        Pixels p = MakePixels(w, h);
+        std::vector<uint8_t> row(3 * (w + h));
+        uint32_t length = 1;
+        for (size_t x = 0; x < row.size() / 3;) {
+            uint8_t flat[3] = {static_cast<uint8_t>(rng()), static_cast<uint8_t>(rng()), static_cast<uint8_t>(rng())};
+            for (uint32_t j = 0; j < length && x < row.size() / 3; j++, x++) memcpy(&row[3 * x], flat, 3);
+            if (x < row.size() / 3) {
+                for (int32_t c = 0; c < 3; c++) row[3 * x + c] = static_cast<uint8_t>(flat[c] + 100 + rng() % 50);
+                x++;
+            }
+            length = length % 130 + 1 + static_cast<uint32_t>(rng() % 3);
+        }
+        for (uint32_t y = 0; y < h; y++) memcpy(At(&p, 0, y), &row[3 * (h - y)], 3 * w);
+        for (int32_t effort : EFFORTS) ExpectRoundTrip(p, effort, "width " + std::to_string(w));
+        if (HasFatalFailure()) return;
+    }
+}
+
 TEST(EncoderInput, PaddedInputStride) {
     // The caller's stride may be wider than the bitmap's; the padding is not
     // part of the picture.
