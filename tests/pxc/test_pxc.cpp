@@ -311,6 +311,39 @@ TEST(WritePng, EveryCoderAndSampleShapeGivesBackThePixels) {
     }
 }
 
+// ---- Large buffers ----
+
+// Blocks on either side of the large-page size hold every byte asked for;
+// a buffer keeps its block when asked for no more, and a picture taken from
+// a thread's spare block is zero-filled all the same.
+TEST(LargeBuffer, HoldsEveryByteAndKeepsItsBlock) {
+    for (const size_t size : {size_t{1}, LARGE_PAGE - 1, LARGE_PAGE, LARGE_PAGE + 1, 3 * LARGE_PAGE + 5}) {
+        SCOPED_TRACE(size);
+        LargeBuffer b;
+        b.Reserve(size);
+        ASSERT_NE(b.data(), nullptr);
+        ASSERT_GE(b.size(), size);
+        for (size_t i = 0; i < size; i++) b.data()[i] = static_cast<uint8_t>(i * 7 + 1);
+        const uint8_t *block = b.data();
+        b.Reserve(size / 2);
+        EXPECT_EQ(b.data(), block);
+        size_t wrong = 0;
+        for (size_t i = 0; i < size; i++) wrong += b.data()[i] != static_cast<uint8_t>(i * 7 + 1);
+        EXPECT_EQ(wrong, 0u);
+        LargeBuffer moved = std::move(b);
+        EXPECT_EQ(moved.data(), block);
+        EXPECT_EQ(b.data(), nullptr);
+    }
+    {
+        Bitmap dirty = Bitmap::Allocate(1001, 1001); // 3 MB: a paged block
+        memset(dirty.bits(), 0xA5, static_cast<size_t>(dirty.size()));
+    } // its block becomes the thread's spare
+    const Bitmap clean = Bitmap::Allocate(1000, 999);
+    size_t set = 0;
+    for (uint64_t i = 0; i < clean.size(); i++) set += clean.bits()[i] != 0;
+    EXPECT_EQ(set, 0u);
+}
+
 // ---- Output files ----
 
 TEST(OutputFile, AppearsOnlyWhenCommittedAndReplacesOnlyWithForce) {

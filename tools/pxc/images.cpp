@@ -36,29 +36,35 @@ Bitmap &Bitmap::operator=(Bitmap &&other) noexcept {
 namespace {
 
 // The pixel block a thread released last, kept for its next picture: a
-// fresh one would cost a page fault per 4 KiB on its first writes. Blocks
-// above SPARE_LIMIT go back to the system.
+// fresh one would cost page faults on its first writes. Blocks above
+// SPARE_LIMIT go back to the system.
 //
 // What a thread keeps is reached through plain pointers and freed by
 // ReleaseThreadBuffers, not by destructors of thread_local objects: the
 // Windows runtime frees a thread's storage before it runs those, and they
 // then work on freed memory as the thread ends.
 constexpr size_t SPARE_LIMIT = size_t{256} << 20;
-thread_local std::vector<uint8_t> *t_spare_bits = nullptr;
+thread_local LargeBuffer *t_spare_bits = nullptr;
 
 } // namespace
 
+void LargeBuffer::Reserve(size_t size) {
+    if (size <= size_) return;
+    FreeLarge(data_, size_);
+    size_ = 0;
+    data_ = static_cast<uint8_t *>(AllocateLarge(size));
+    if (data_ == nullptr) throw FileError("out of memory");
+    size_ = size;
+}
+
 void Bitmap::Release() {
     bits_ = nullptr;
-    const size_t kept = t_spare_bits != nullptr ? t_spare_bits->capacity() : 0;
-    if (own_.capacity() > kept && own_.capacity() <= SPARE_LIMIT) {
-        if (t_spare_bits == nullptr) t_spare_bits = new (std::nothrow) std::vector<uint8_t>();
-        if (t_spare_bits != nullptr) {
-            *t_spare_bits = std::move(own_);
-            t_spare_bits->clear();
-        }
+    const size_t kept = t_spare_bits != nullptr ? t_spare_bits->size() : 0;
+    if (own_.size() > kept && own_.size() <= SPARE_LIMIT) {
+        if (t_spare_bits == nullptr) t_spare_bits = new (std::nothrow) LargeBuffer();
+        if (t_spare_bits != nullptr) *t_spare_bits = std::move(own_);
     }
-    own_ = std::vector<uint8_t>();
+    own_ = LargeBuffer();
 }
 
 PxcmBitmapHeader MakeBitmapHeader(uint32_t width, uint32_t height) {
@@ -76,12 +82,10 @@ PxcmBitmapHeader MakeBitmapHeader(uint32_t width, uint32_t height) {
 Bitmap Bitmap::Allocate(uint32_t width, uint32_t height) {
     Bitmap b;
     uint64_t size = static_cast<uint64_t>(height) * static_cast<uint64_t>(RowStride(width));
-    if (t_spare_bits != nullptr && size <= t_spare_bits->capacity()) b.own_ = std::move(*t_spare_bits);
-    try {
-        b.own_.assign(static_cast<size_t>(size), 0);
-    } catch (const std::bad_alloc &) {
-        throw FileError("out of memory");
-    }
+    if (size > SIZE_MAX) throw FileError("out of memory");
+    if (t_spare_bits != nullptr && size <= t_spare_bits->size()) b.own_ = std::move(*t_spare_bits);
+    b.own_.Reserve(static_cast<size_t>(size));
+    if (size != 0) memset(b.own_.data(), 0, static_cast<size_t>(size));
     b.width_ = width;
     b.height_ = height;
     b.bits_ = b.own_.data();
@@ -372,9 +376,9 @@ private:
 // What a thread keeps from picture to picture: fresh buffers and coders for
 // each would cost a page fault per 4 KiB they use.
 struct PngWorkspace {
-    std::vector<uint8_t> filtered;
-    std::vector<uint8_t> compressed;
-    std::vector<uint8_t> other;
+    LargeBuffer filtered;
+    LargeBuffer compressed;
+    LargeBuffer other;
     Compressor levels[13];
     std::unique_ptr<ZlibCoder> zlib[2][2]; // [Huffman codes alone][raw]
 
@@ -419,14 +423,14 @@ std::vector<Band> SampleBands(uint32_t height, size_t row_bytes) {
 // bands, compressed apart.
 Coder ChooseCoder(const uint8_t *filtered, size_t row_bytes, const std::vector<Band> &bands, PngWorkspace &space) {
     libdeflate_compressor *usual = space.Level(PNG_LEVEL);
-    std::vector<uint8_t> &work = space.other;
+    LargeBuffer &work = space.other;
     // The bands' sizes: raw, at the usual level, through a zlib coder.
     auto compress = [&](ZlibCoder *coder) {
         uint64_t bytes = 0;
         for (const Band &band : bands) {
             const size_t size = band.rows * row_bytes;
             const size_t room = coder ? coder->Bound(size) : libdeflate_deflate_compress_bound(usual, size);
-            if (work.size() < room) work.resize(room);
+            work.Reserve(room);
             const uint8_t *in = filtered + static_cast<size_t>(band.y) * row_bytes;
             const size_t c = coder ? coder->Compress(in, size, work.data(), work.size())
                                    : libdeflate_deflate_compress(usual, in, size, work.data(), work.size());
@@ -446,17 +450,6 @@ Coder ChooseCoder(const uint8_t *filtered, size_t row_bytes, const std::vector<B
     return huffman_bytes < HUFFMAN_MARGIN * run_bytes ? Coder::HUFFMAN : Coder::RUNS;
 }
 
-void Grow(std::vector<uint8_t> &v, size_t size) {
-    if (v.size() >= size) return;
-    try {
-        v.clear();
-        v.shrink_to_fit();
-        v.resize(size);
-    } catch (const std::bad_alloc &) {
-        throw FileError("out of memory");
-    }
-}
-
 } // namespace
 
 PngCoder WritePng(const Bitmap &bitmap, OutputFile &out, const RowProgress &progress) {
@@ -470,7 +463,7 @@ PngCoder WritePng(const Bitmap &bitmap, OutputFile &out, const RowProgress &prog
         if (t_png == nullptr) throw FileError("out of memory");
     }
     PngWorkspace &buffers = *t_png;
-    Grow(buffers.filtered, filtered_size);
+    buffers.filtered.Reserve(filtered_size);
     uint8_t *filtered = buffers.filtered.data();
     std::unique_ptr<RowFilter> filter;
     try {
@@ -518,19 +511,19 @@ PngCoder WritePng(const Bitmap &bitmap, OutputFile &out, const RowProgress &prog
     const uint8_t *data = nullptr;
     if (coder == Coder::RUNS || coder == Coder::HUFFMAN) {
         ZlibCoder &runs = buffers.Zlib(coder == Coder::HUFFMAN, false);
-        Grow(buffers.compressed, runs.Bound(filtered_size));
+        buffers.compressed.Reserve(runs.Bound(filtered_size));
         compressed = runs.Compress(filtered, filtered_size, buffers.compressed.data(), buffers.compressed.size());
         data = buffers.compressed.data();
     } else {
         libdeflate_compressor *c = buffers.Level(coder == Coder::FAST ? PNG_FAST_LEVEL : PNG_LEVEL);
-        Grow(buffers.compressed, libdeflate_zlib_compress_bound(c, filtered_size));
+        buffers.compressed.Reserve(libdeflate_zlib_compress_bound(c, filtered_size));
         compressed = libdeflate_zlib_compress(c, filtered, filtered_size, buffers.compressed.data(),
                                               buffers.compressed.size());
         data = buffers.compressed.data();
         if (small && compressed != 0) {
             // And the run coder; the smaller stream is kept.
             ZlibCoder &runs = buffers.Zlib(false, false);
-            Grow(buffers.other, runs.Bound(filtered_size));
+            buffers.other.Reserve(runs.Bound(filtered_size));
             const size_t r = runs.Compress(filtered, filtered_size, buffers.other.data(), buffers.other.size());
             if (r != 0 && r < compressed) {
                 compressed = r;
