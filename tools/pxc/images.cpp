@@ -252,13 +252,22 @@ public:
         for (size_t i = lead; i < n; i++)
             paeth[i] = static_cast<uint8_t>(row[i] - Paeth(row[i - 3], above[i], above[i - 3]));
 
+        uint32_t counts[FILTERS][256];
+        memset(counts, 0, sizeof counts);
+        for (size_t i = 0; i < n; i++) {
+            counts[FILTER_NONE][row[i]]++;
+            counts[FILTER_SUB][sub[i]]++;
+            counts[FILTER_UP][up[i]]++;
+            counts[FILTER_AVERAGE][average[i]]++;
+            counts[FILTER_PAETH][paeth[i]]++;
+        }
         // The lowest entropy is the largest sum of c log2 c; ties go to the
         // simpler filter.
-        const uint8_t *const filtered[FILTERS] = {row, sub, up, average, paeth};
         int best = FILTER_NONE;
         float best_sum = -1;
         for (int f = FILTER_NONE; f < FILTERS; f++) {
-            const float sum = EntropySum(filtered[f]);
+            float sum = 0;
+            for (int v = 0; v < 256; v++) sum += entropy_[counts[f][v]];
             if (sum > best_sum) {
                 best_sum = sum;
                 best = f;
@@ -270,25 +279,6 @@ public:
     }
 
 private:
-    // The sum of c log2 c over the histogram of bytes[0 .. n). In a run of
-    // one value each count would wait for the one before it: four
-    // histograms take every fourth byte each, and are added up after.
-    float EntropySum(const uint8_t *bytes) {
-        const size_t n = n_;
-        memset(counts_, 0, sizeof counts_);
-        size_t i = 0;
-        for (; i + 4 <= n; i += 4) {
-            counts_[0][bytes[i]]++;
-            counts_[1][bytes[i + 1]]++;
-            counts_[2][bytes[i + 2]]++;
-            counts_[3][bytes[i + 3]]++;
-        }
-        for (; i < n; i++) counts_[0][bytes[i]]++;
-        float sum = 0;
-        for (int v = 0; v < 256; v++) sum += entropy_[counts_[0][v] + counts_[1][v] + counts_[2][v] + counts_[3][v]];
-        return sum;
-    }
-
     void ToRgb(const uint8_t *in, uint8_t *out) const {
         for (size_t i = 0; i < n_; i += 3) {
             out[i] = in[i + RED_BYTE];
@@ -301,7 +291,6 @@ private:
     std::vector<uint8_t> scratch_;
     std::vector<uint8_t> zero_;
     std::vector<float> entropy_;
-    uint32_t counts_[4][256];
 };
 
 void PutBe32(uint8_t *p, uint32_t v) {
