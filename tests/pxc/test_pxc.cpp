@@ -231,9 +231,10 @@ uint8_t Byte(int v) { return static_cast<uint8_t>(v); }
 
 // The writer samples bands of rows to choose its coder, filters those bands
 // first and the rows between them after, with one filter for all of them
-// when they are noise. Every coder, and samples whose bands fall on the
-// same rows (a few rows) or on rows of one or two pixels, must give back
-// the pixels exactly when libspng reads the file.
+// when they are noise; large noise is coded by two threads into one
+// stream. Every coder, and samples whose bands fall on the same rows (a
+// few rows) or on rows of one or two pixels, must give back the pixels
+// exactly when libspng reads the file.
 TEST(WritePng, EveryCoderAndSampleShapeGivesBackThePixels) {
     std::mt19937 random(11);
     auto noise = [&](uint32_t, uint32_t) {
@@ -284,6 +285,7 @@ TEST(WritePng, EveryCoderAndSampleShapeGivesBackThePixels) {
     cases.push_back({"finer shading", Picture(400, 301, shading(2)), PngCoder::HUFFMAN});
     cases.push_back({"tiles", Picture(400, 301, tiles), PngCoder::USUAL});
     cases.push_back({"small", Picture(37, 23, noise), PngCoder::BOTH});
+    cases.push_back({"large noise", Picture(1400, 1000, noise), PngCoder::SPLIT});
     cases.push_back({"one column", Picture(1, 60001, shading(3)), std::nullopt});
     cases.push_back({"two columns", Picture(2, 60001, noise), std::nullopt});
     cases.push_back({"three rows", Picture(40000, 3, shading(3)), std::nullopt});

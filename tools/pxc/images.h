@@ -90,8 +90,9 @@ void WriteBmp(const Bitmap &bitmap, OutputFile &out);
 // How a PNG's filtered rows were compressed: libdeflate at its fastest or
 // at its usual level, zlib's run coder or its Huffman codes alone, or (a
 // small picture) libdeflate's usual level and the run coder with the
-// smaller kept.
-enum class PngCoder { FAST, USUAL, RUNS, HUFFMAN, BOTH };
+// smaller kept, or (large noise) its top rows by zlib's Huffman codes alone
+// and the rest at libdeflate's fastest level, on two threads.
+enum class PngCoder { FAST, USUAL, RUNS, HUFFMAN, BOTH, SPLIT };
 // Truecolour 8-bit PNG, rows top-down in red, green, blue.
 PngCoder WritePng(const Bitmap &bitmap, OutputFile &out, const RowProgress &progress = nullptr);
 
