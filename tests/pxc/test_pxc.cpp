@@ -231,9 +231,10 @@ uint8_t Byte(int v) { return static_cast<uint8_t>(v); }
 
 // The writer samples bands of rows to choose its coder, filters those bands
 // first and the rows between them after, with one filter for all of them
-// when they are noise. Every coder, and samples whose bands fall on the
-// same rows (a few rows) or on rows of one or two pixels, must give back
-// the pixels exactly when libspng reads the file.
+// when they are noise; large noise is coded by two threads into one
+// stream. Every coder, and samples whose bands fall on the same rows (a
+// few rows) or on rows of one or two pixels, must give back the pixels
+// exactly when libspng reads the file.
 TEST(WritePng, EveryCoderAndSampleShapeGivesBackThePixels) {
     std::mt19937 random(11);
     auto noise = [&](uint32_t, uint32_t) {
@@ -284,6 +285,7 @@ TEST(WritePng, EveryCoderAndSampleShapeGivesBackThePixels) {
     cases.push_back({"finer shading", Picture(400, 301, shading(2)), PngCoder::HUFFMAN});
     cases.push_back({"tiles", Picture(400, 301, tiles), PngCoder::USUAL});
     cases.push_back({"small", Picture(37, 23, noise), PngCoder::BOTH});
+    cases.push_back({"large noise", Picture(1400, 1000, noise), PngCoder::SPLIT});
     cases.push_back({"one column", Picture(1, 60001, shading(3)), std::nullopt});
     cases.push_back({"two columns", Picture(2, 60001, noise), std::nullopt});
     cases.push_back({"three rows", Picture(40000, 3, shading(3)), std::nullopt});
@@ -309,6 +311,39 @@ TEST(WritePng, EveryCoderAndSampleShapeGivesBackThePixels) {
         ASSERT_EQ(back.height(), c.bitmap.height());
         EXPECT_TRUE(Rgb(back) == Rgb(c.bitmap)) << "different pixels";
     }
+}
+
+// ---- Large buffers ----
+
+// Blocks on either side of the large-page size hold every byte asked for;
+// a buffer keeps its block when asked for no more, and a picture taken from
+// a thread's spare block is zero-filled all the same.
+TEST(LargeBuffer, HoldsEveryByteAndKeepsItsBlock) {
+    for (const size_t size : {size_t{1}, LARGE_PAGE - 1, LARGE_PAGE, LARGE_PAGE + 1, 3 * LARGE_PAGE + 5}) {
+        SCOPED_TRACE(size);
+        LargeBuffer b;
+        b.Reserve(size);
+        ASSERT_NE(b.data(), nullptr);
+        ASSERT_GE(b.size(), size);
+        for (size_t i = 0; i < size; i++) b.data()[i] = static_cast<uint8_t>(i * 7 + 1);
+        const uint8_t *block = b.data();
+        b.Reserve(size / 2);
+        EXPECT_EQ(b.data(), block);
+        size_t wrong = 0;
+        for (size_t i = 0; i < size; i++) wrong += b.data()[i] != static_cast<uint8_t>(i * 7 + 1);
+        EXPECT_EQ(wrong, 0u);
+        LargeBuffer moved = std::move(b);
+        EXPECT_EQ(moved.data(), block);
+        EXPECT_EQ(b.data(), nullptr);
+    }
+    {
+        Bitmap dirty = Bitmap::Allocate(1001, 1001); // 3 MB: a paged block
+        memset(dirty.bits(), 0xA5, static_cast<size_t>(dirty.size()));
+    } // its block becomes the thread's spare
+    const Bitmap clean = Bitmap::Allocate(1000, 999);
+    size_t set = 0;
+    for (uint64_t i = 0; i < clean.size(); i++) set += clean.bits()[i] != 0;
+    EXPECT_EQ(set, 0u);
 }
 
 // ---- Output files ----

@@ -14,6 +14,37 @@
 
 namespace pxc {
 
+// A buffer of AllocateLarge's memory (see system.h), its bytes not set.
+class LargeBuffer {
+public:
+    LargeBuffer() = default;
+    ~LargeBuffer() { FreeLarge(data_, size_); }
+    LargeBuffer(LargeBuffer &&other) noexcept { *this = static_cast<LargeBuffer &&>(other); }
+    LargeBuffer &operator=(LargeBuffer &&other) noexcept {
+        if (this != &other) {
+            FreeLarge(data_, size_);
+            data_ = other.data_;
+            size_ = other.size_;
+            other.data_ = nullptr;
+            other.size_ = 0;
+        }
+        return *this;
+    }
+    LargeBuffer(const LargeBuffer &) = delete;
+    LargeBuffer &operator=(const LargeBuffer &) = delete;
+
+    uint8_t *data() { return data_; }
+    const uint8_t *data() const { return data_; }
+    size_t size() const { return size_; }
+    // At least `size` bytes, the old ones dropped when it grows. Throws
+    // FileError when there is no memory.
+    void Reserve(size_t size);
+
+private:
+    uint8_t *data_ = nullptr;
+    size_t size_ = 0;
+};
+
 // A bottom-up BGR picture, rows padded to 4 bytes: the layout GetPicture
 // delivers.
 class Bitmap {
@@ -25,7 +56,7 @@ public:
     Bitmap(const Bitmap &) = delete;
     Bitmap &operator=(const Bitmap &) = delete;
 
-    // A zero-filled picture of its own.
+    // A zero-filled picture of its own (its rows' padding too).
     static Bitmap Allocate(uint32_t width, uint32_t height);
 
     uint32_t width() const { return width_; }
@@ -48,7 +79,7 @@ private:
     uint32_t height_ = 0;
     uint8_t *bits_ = nullptr;
     PxcmBitmapHeader header_{};
-    std::vector<uint8_t> own_;
+    LargeBuffer own_;
 };
 
 // A BITMAPINFOHEADER for a 24-bit bottom-up picture of this size.
@@ -59,8 +90,9 @@ void WriteBmp(const Bitmap &bitmap, OutputFile &out);
 // How a PNG's filtered rows were compressed: libdeflate at its fastest or
 // at its usual level, zlib's run coder or its Huffman codes alone, or (a
 // small picture) libdeflate's usual level and the run coder with the
-// smaller kept.
-enum class PngCoder { FAST, USUAL, RUNS, HUFFMAN, BOTH };
+// smaller kept, or (large noise) its top rows by zlib's Huffman codes alone
+// and the rest at libdeflate's fastest level, on two threads.
+enum class PngCoder { FAST, USUAL, RUNS, HUFFMAN, BOTH, SPLIT };
 // Truecolour 8-bit PNG, rows top-down in red, green, blue.
 PngCoder WritePng(const Bitmap &bitmap, OutputFile &out, const RowProgress &progress = nullptr);
 

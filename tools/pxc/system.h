@@ -1,6 +1,6 @@
 // What pxc needs from the operating system, as plain functions and two
 // small classes: stop requests (signals), the terminal, input files mapped
-// into memory, and the file-system side of output files (temporary names,
+// into memory, blocks of memory for large buffers, and the file-system side of output files (temporary names,
 // renames, nodes that must not be replaced), the command line and the
 // text written to the console. system_posix.cpp implements them for POSIX
 // systems, system_windows.cpp for Windows. Names are UTF-8 throughout.
@@ -107,6 +107,17 @@ inline MappedFile &MappedFile::operator=(MappedFile &&other) noexcept {
 // Reads up to n bytes from standard input, stopping early only at its end
 // or on a stop request. Throws FileError.
 size_t ReadStandardInput(void *dest, size_t n);
+
+// ---- memory
+// A block for a large buffer (a picture, its filtered rows, their
+// compressed stream), its bytes not set; null when there is no memory.
+// Blocks of at least LARGE_PAGE bytes are aligned to it and, where the
+// system has such pages (Linux: transparent huge pages), asked to be backed
+// by them: their first writes then cost a page fault per 2 MiB, not per
+// 4 KiB. FreeLarge takes the size the block was asked for.
+constexpr size_t LARGE_PAGE = size_t{2} << 20;
+void *AllocateLarge(size_t size);
+void FreeLarge(void *block, size_t size);
 
 // ---- output
 // Where an output goes, decided from what its name holds now.

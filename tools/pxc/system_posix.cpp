@@ -273,4 +273,58 @@ void RemoveFile(const std::string &path) { unlink(path.c_str()); }
 
 std::string LastErrorText() { return ErrnoText(errno); }
 
+// ---------------------------------------------------------------- memory
+
+namespace {
+
+// The sanitizers see overruns only in blocks of the C heap: there every
+// block comes from it.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool PAGED_BLOCKS = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(memory_sanitizer)
+constexpr bool PAGED_BLOCKS = false;
+#else
+constexpr bool PAGED_BLOCKS = true;
+#endif
+#else
+constexpr bool PAGED_BLOCKS = true;
+#endif
+
+bool Paged(size_t size) { return PAGED_BLOCKS && size >= LARGE_PAGE; }
+
+// The size of a paged block: whole large pages.
+size_t PagedSize(size_t size) { return (size + (LARGE_PAGE - 1)) & ~(LARGE_PAGE - 1); }
+
+} // namespace
+
+void *AllocateLarge(size_t size) {
+    if (!Paged(size)) return malloc(size == 0 ? 1 : size);
+    if (size > SIZE_MAX - 2 * LARGE_PAGE) return nullptr;
+    const size_t paged = PagedSize(size);
+    // A large page more than needed, and the parts before and after an
+    // aligned run given back.
+    void *p = mmap(nullptr, paged + LARGE_PAGE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+    auto *start = static_cast<uint8_t *>(p);
+    const uintptr_t address = reinterpret_cast<uintptr_t>(start);
+    uint8_t *block = start + ((LARGE_PAGE - address % LARGE_PAGE) % LARGE_PAGE);
+    if (block > start) munmap(start, static_cast<size_t>(block - start));
+    uint8_t *end = block + paged;
+    if (start + paged + LARGE_PAGE > end) munmap(end, static_cast<size_t>(start + paged + LARGE_PAGE - end));
+#ifdef MADV_HUGEPAGE
+    madvise(block, paged, MADV_HUGEPAGE); // a wish: without such pages the block works all the same
+#endif
+    return block;
+}
+
+void FreeLarge(void *block, size_t size) {
+    if (block == nullptr) return;
+    if (!Paged(size)) {
+        free(block);
+        return;
+    }
+    munmap(block, PagedSize(size));
+}
+
 } // namespace pxc

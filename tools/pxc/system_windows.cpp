@@ -7,6 +7,7 @@
 #include <io.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
@@ -485,5 +486,12 @@ void PublishTemporary(const std::string &temp_path, const std::string &target, b
 void RemoveFile(const std::string &path) { DeleteFileW(Wide(path).c_str()); }
 
 std::string LastErrorText() { return ErrorText(GetLastError()); }
+
+// ---------------------------------------------------------------- memory
+
+// Large pages need a privilege that programs seldom have: the C heap.
+void *AllocateLarge(size_t size) { return malloc(size == 0 ? 1 : size); }
+
+void FreeLarge(void *block, size_t) { free(block); }
 
 } // namespace pxc
