@@ -175,9 +175,9 @@ constexpr size_t SMALL_PICTURE = size_t{256} << 10;
 // top SPLIT_SHARE-th of its rows by zlib's Huffman codes alone, flushed to a
 // byte boundary without ending the stream (which libdeflate cannot do: its
 // streams always end), and the rest at libdeflate's fastest level, as raw
-// blocks after it. On noise, Huffman codes alone keep only a few per cent
-// more bytes than the fastest level: a quarter of the rows so coded costs
-// about 1% in size and takes that quarter off the picture's own thread, so
+// blocks after it. On noise, Huffman codes alone keep some 8% more bytes
+// than the fastest level: a quarter of the rows so coded costs about 2% in
+// size and takes that quarter off the picture's own thread, so
 // that a batch whose largest picture is such noise ends sooner.
 constexpr size_t SPLIT_BYTES = size_t{4} << 20;
 constexpr uint32_t SPLIT_SHARE = 4;
