@@ -341,7 +341,7 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch)
 constexpr int32_t COST_STRIDE = 12;
 // Lanes of the per-offset costs of one position: three vectors of four.
 constexpr int32_t LANES = 12;
-static_assert(NOFFSET <= LANES && NOFFSET > 8, "the offsets fill three vectors of four, the last in part");
+static_assert(NOFFSET == LANES - 1, "the offsets fill three vectors of four but the last lane, which the minimum search names one by one");
 
 // Token costs by literal token, NO_LITERAL infinite.
 void LiteralTokenCosts(const Costs &c, float token[256]) {

@@ -96,10 +96,6 @@ constexpr PairTokenBits MakePairTokenBits() {
 
 constexpr PairTokenBits PAIR_TOKEN_BITS = MakePairTokenBits();
 
-} // namespace
-
-namespace {
-
 // Fills one block of a pair or escape table: the 2^rest indices that
 // begin with one code of the first alphabet, whose next `rest` bits index
 // the second alphabet. The second alphabet's main table lists its short
