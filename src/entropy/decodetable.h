@@ -86,6 +86,10 @@ static_assert(PAIR_BITS - 1 <= FAST_BITS && FAST_BITS < PAIR_BITS, "pair table b
 static_assert(OFFSET_SYMBOLS <= 16, "an offset symbol takes four bits of a pair entry");
 
 constexpr uint32_t PairLength(uint32_t pair) { return pair & 0xff; }
+// The same as a count for 64-bit shifts, which the machine may take from
+// the entry itself: lengths are at most PAIR_BITS, so bits 6 and 7 are 0.
+static_assert(PAIR_BITS < 64, "a pair's length sits in the entry's low 6 bits");
+constexpr uint32_t PairShift(uint32_t pair) { return pair & 63; }
 constexpr uint32_t PairOffset(uint32_t pair) { return (pair >> 8) & 15; }
 constexpr uint32_t PairEscapes(uint32_t pair) { return (pair >> 12) & 3; }
 constexpr uint32_t PairToken(uint32_t pair) { return pair >> 16; }
@@ -129,6 +133,10 @@ constexpr uint32_t ESCAPE_FITS_AT = 28;
 constexpr uint32_t ESCAPE_SECOND_FITS = 1u << ESCAPE_FITS_AT;
 
 constexpr uint32_t EscapeFirstLength(uint32_t e) { return (e >> ESCAPE_ONE_AT) & 63; }
+// The first length as a count for 64-bit shifts, which the machine may
+// take from the entry itself (the field is the entry's low 6 bits).
+static_assert(ESCAPE_ONE_AT == 0, "the first length is the low 6 bits");
+constexpr uint32_t EscapeFirstShift(uint32_t e) { return e & 63; }
 constexpr uint32_t EscapeBothLength(uint32_t e) { return (e >> ESCAPE_TWO_AT) & 63; }
 constexpr uint32_t EscapeFirstValue(uint32_t e) { return (e >> ESCAPE_VALUES_AT) & 0xff; }
 constexpr uint32_t EscapeSecondValue(uint32_t e) { return (e >> (ESCAPE_VALUES_AT + 8)) & 0xff; }

@@ -293,7 +293,7 @@ __attribute__((always_inline)) inline void FastTokensBody(FastState *state, cons
             t = PairToken(pair);
             w = PairOffset(pair);
             n = PairEscapes(pair);
-            bits <<= PairLength(pair);
+            bits <<= PairShift(pair);
             held -= PairLength(pair);
         } else {
             // One by one, long codes too, then a top-up for the escapes.
@@ -327,66 +327,74 @@ __attribute__((always_inline)) inline void FastTokensBody(FastState *state, cons
             const LiteralCode code = LITERAL_CODES.code[t];
             uint32_t sub = code.sub;
             if (n != 0) {
-                // The first look-up: one escape, or two where the literal
-                // has two or three and both codes fit.
                 const uint32_t a = work->escapes[bits >> (64 - ESCAPE_BITS)];
-                const uint32_t several = 0u - static_cast<uint32_t>(n >= 2);
-                const uint32_t length_a = (a >> (several & ESCAPE_TWO_AT)) & 63;
-                const uint32_t taken = 1 + (several & (a >> ESCAPE_FITS_AT) & 1);
-                const uint32_t left = n - taken; // 0 to 2
-                const uint64_t bits_a = bits << length_a;
-                // The second: what is left, none, one or two.
-                const uint32_t b = work->escapes[bits_a >> (64 - ESCAPE_BITS)];
-                const uint32_t at_b =
-                    (((ESCAPE_TWO_AT << 16) | (ESCAPE_ONE_AT << 8) | ESCAPE_NONE_AT) >> (8 * left)) & 0xff;
-                const uint32_t length_b = (b >> at_b) & 63;
                 uint32_t values = 0;
-                bool done = false;
-                if ((length_a != 0) & ((left == 0) | (length_b != 0)) & ((left != 2) | EscapeSecondFits(b))) {
-                    const uint32_t mask_a = 0xffu | (several & 0xff00u);
-                    const uint32_t mask_b = (1u << (8 * left)) - 1;
-                    values = ((a >> ESCAPE_VALUES_AT) & mask_a) | (((b >> ESCAPE_VALUES_AT) & mask_b) << (8 * taken));
-                    bits = bits_a << length_b;
-                    held -= length_a + length_b;
-                    done = true;
-                } else if ((length_a != 0) & (left == 2) & (EscapeFirstLength(b) != 0)) {
-                    // Three escapes, no two of them in one look-up: the
-                    // third after the second, all three of at most
-                    // FAST_BITS bits.
-                    const uint64_t bits_b = bits_a << EscapeFirstLength(b);
-                    const uint32_t c = work->escapes[bits_b >> (64 - ESCAPE_BITS)];
-                    if (EscapeFirstLength(c) != 0) {
-                        values = EscapeFirstValue(a) | EscapeFirstValue(b) << 8 | EscapeFirstValue(c) << 16;
-                        bits = bits_b << EscapeFirstLength(c);
-                        held -= length_a + EscapeFirstLength(b) + EscapeFirstLength(c);
+                if ((n == 1) & (EscapeFirstLength(a) != 0)) {
+                    // One escape, one look-up: the next token waits for
+                    // no second.
+                    values = EscapeFirstValue(a);
+                    bits <<= EscapeFirstShift(a);
+                    held -= EscapeFirstLength(a);
+                } else {
+                    // The first look-up: one escape, or two where the literal
+                    // has two or three and both codes fit.
+                    const uint32_t several = 0u - static_cast<uint32_t>(n >= 2);
+                    const uint32_t length_a = (a >> (several & ESCAPE_TWO_AT)) & 63;
+                    const uint32_t taken = 1 + (several & (a >> ESCAPE_FITS_AT) & 1);
+                    const uint32_t left = n - taken; // 0 to 2
+                    const uint64_t bits_a = bits << length_a;
+                    // The second: what is left, none, one or two.
+                    const uint32_t b = work->escapes[bits_a >> (64 - ESCAPE_BITS)];
+                    const uint32_t at_b =
+                        (((ESCAPE_TWO_AT << 16) | (ESCAPE_ONE_AT << 8) | ESCAPE_NONE_AT) >> (8 * left)) & 0xff;
+                    const uint32_t length_b = (b >> at_b) & 63;
+                    bool done = false;
+                    if ((length_a != 0) & ((left == 0) | (length_b != 0)) & ((left != 2) | EscapeSecondFits(b))) {
+                        const uint32_t mask_a = 0xffu | (several & 0xff00u);
+                        const uint32_t mask_b = (1u << (8 * left)) - 1;
+                        values = ((a >> ESCAPE_VALUES_AT) & mask_a) | (((b >> ESCAPE_VALUES_AT) & mask_b) << (8 * taken));
+                        bits = bits_a << length_b;
+                        held -= length_a + length_b;
                         done = true;
-                    }
-                }
-                if (!done) {
-                    // Codes that two look-ups do not cover: one by one, long
-                    // ones too, each after a top-up.
-                    values = 0;
-                    bool missing = false;
-                    for (uint32_t i = 0; i < n; i++) {
-                        TopUp(&bits, &held, &next);
-                        const uint32_t e = work->escapes[bits >> (64 - ESCAPE_BITS)];
-                        uint32_t length = EscapeFirstLength(e);
-                        uint32_t value = EscapeFirstValue(e);
-                        if (length == 0) {
-                            const uint32_t entry = FindLongCode(&work->escape, bits >> (64 - MAX_CODE_LENGTH));
-                            length = EntryLength(entry);
-                            value = EntrySymbol(entry) + ESCAPE_BIAS;
+                    } else if ((length_a != 0) & (left == 2) & (EscapeFirstLength(b) != 0)) {
+                        // Three escapes, no two of them in one look-up: the
+                        // third after the second, all three of at most
+                        // FAST_BITS bits.
+                        const uint64_t bits_b = bits_a << EscapeFirstLength(b);
+                        const uint32_t c = work->escapes[bits_b >> (64 - ESCAPE_BITS)];
+                        if (EscapeFirstLength(c) != 0) {
+                            values = EscapeFirstValue(a) | EscapeFirstValue(b) << 8 | EscapeFirstValue(c) << 16;
+                            bits = bits_b << EscapeFirstLength(c);
+                            held -= length_a + EscapeFirstLength(b) + EscapeFirstLength(c);
+                            done = true;
                         }
-                        missing |= length == 0;
-                        values |= value << (8 * i);
-                        bits <<= length;
-                        held -= length;
                     }
-                    if (missing) {
-                        bits = bits0;
-                        held = held0;
-                        next = next0;
-                        break;
+                    if (!done) {
+                        // Codes that two look-ups do not cover: one by one, long
+                        // ones too, each after a top-up.
+                        values = 0;
+                        bool missing = false;
+                        for (uint32_t i = 0; i < n; i++) {
+                            TopUp(&bits, &held, &next);
+                            const uint32_t e = work->escapes[bits >> (64 - ESCAPE_BITS)];
+                            uint32_t length = EscapeFirstLength(e);
+                            uint32_t value = EscapeFirstValue(e);
+                            if (length == 0) {
+                                const uint32_t entry = FindLongCode(&work->escape, bits >> (64 - MAX_CODE_LENGTH));
+                                length = EntryLength(entry);
+                                value = EntrySymbol(entry) + ESCAPE_BIAS;
+                            }
+                            missing |= length == 0;
+                            values |= value << (8 * i);
+                            bits <<= length;
+                            held -= length;
+                        }
+                        if (missing) {
+                            bits = bits0;
+                            held = held0;
+                            next = next0;
+                            break;
+                        }
                     }
                 }
                 sub |= ((values & 0xff) << code.first_shift) | ((values & 0xffff00) << code.rest_shift);
