@@ -90,7 +90,7 @@ struct PairTokenBits {
 
 constexpr PairTokenBits MakePairTokenBits() {
     PairTokenBits p{};
-    for (uint32_t t = 0; t < TOKEN_SYMBOLS; t++) p.bits[t] = t << 16 | TokenEscapes(t) << 12;
+    for (uint32_t t = 0; t < TOKEN_SYMBOLS; t++) p.bits[t] = t << PAIR_TOKEN_AT | TokenEscapes(t) << PAIR_LEFT_AT;
     return p;
 }
 
@@ -124,9 +124,38 @@ void FillBlock(uint32_t *block, uint32_t rest, const DecodeTable *second, uint32
     for (; at < size; at++) block[at] = alone;
 }
 
+// Fills the block of one token code in the pair table: the 2^rest indices
+// that begin with it, whose next bits index the offset alphabet, as
+// FillBlock does, with `with` (the token, its escapes and its length) in
+// every entry. A literal's entries go on to its first escape: where that
+// code fits in the bits left after the offset's, the entry takes it too.
+void FillPairBlock(uint32_t *block, uint32_t rest, const DecodeTable *offset, const DecodeTable *escape,
+                   uint32_t with) {
+    const uint32_t *fast = offset->fast;
+    uint32_t p = 0;
+    uint32_t at = 0;
+    while (p < offset->fast_end) {
+        const uint32_t o = fast[p];
+        const uint32_t length = EntryLength(o);
+        if (length > rest) break;
+        const uint32_t pair = with + (EntrySymbol(o) << PAIR_OFFSET_AT) + length;
+        const uint32_t span = 1u << (rest - length);
+        if (PairEscapesLeft(pair) == 0) {
+            for (uint32_t v = 0; v < span; v++) block[at + v] = pair;
+        } else {
+            const uint32_t taken = pair - (1u << PAIR_LEFT_AT) + (1u << PAIR_TAKEN_AT);
+            FillBlock(block + at, rest - length, escape, taken, pair, ESCAPE_BIAS, PAIR_VALUE_AT, 0);
+        }
+        at += span;
+        p += 1u << (FAST_BITS - length);
+    }
+    const uint32_t size = 1u << rest;
+    for (; at < size; at++) block[at] = 0;
+}
+
 } // namespace
 
-void BuildPairTable(uint32_t *pairs, const DecodeTable *token, const DecodeTable *offset) {
+void BuildPairTable(uint32_t *pairs, const DecodeTable *token, const DecodeTable *offset, const DecodeTable *escape) {
     // The main table lists the short token codes in code order, each over
     // 2^(FAST_BITS - length) entries: the code at entry i with length L
     // owns the pair indices from 2 i, 2^(PAIR_BITS - L) of them.
@@ -136,8 +165,7 @@ void BuildPairTable(uint32_t *pairs, const DecodeTable *token, const DecodeTable
     while (i < token->fast_end) {
         const uint32_t entry = fast[i];
         const uint32_t length = EntryLength(entry);
-        FillBlock(pairs + 2 * i, PAIR_BITS - length, offset, PAIR_TOKEN_BITS.bits[EntrySymbol(entry)] | length, 0,
-                  0, 8, 0);
+        FillPairBlock(pairs + 2 * i, PAIR_BITS - length, offset, escape, PAIR_TOKEN_BITS.bits[EntrySymbol(entry)] | length);
         i += 1u << (FAST_BITS - length);
     }
     memset(pairs + 2 * i, 0, sizeof(uint32_t) * (PAIR_SIZE - 2 * i));
@@ -187,7 +215,7 @@ int32_t ReadTableSet(BitReader *r, WorkBlock *work) {
     if (result == ERR_NONE) result = BuildDecodeTable(&work->offset, offset, OFFSET_SYMBOLS);
     if (result == ERR_NONE) result = BuildDecodeTable(&work->escape, escape, ESCAPE_SYMBOLS);
     if (result == ERR_NONE) {
-        BuildPairTable(work->pairs, &work->token, &work->offset);
+        BuildPairTable(work->pairs, &work->token, &work->offset, &work->escape);
         BuildEscapeTable(work->escapes, &work->escape);
     }
     return result;

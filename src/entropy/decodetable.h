@@ -72,27 +72,39 @@ inline uint32_t FindLongCode(const DecodeTable *t, uint64_t window) {
 }
 
 // The pair table: a token and its offset symbol in one look-up, where both
-// codes fit in PAIR_BITS bits. Entry layout:
+// codes fit in PAIR_BITS bits, and with them a literal's first escape where
+// its code fits in the bits left. Entry layout:
 //
-//     bits  0..7   length of both codes; 0: decode them one by one
-//     bits  8..11  offset symbol
-//     bits 12..13  escaped channels of the token (0 for a run)
-//     bits 16..31  token
+//     bits  0..5   length of the codes taken: token, offset and the first
+//                  escape where taken; 0: decode them one by one
+//     bits  6..9   offset symbol
+//     bits 10..11  escapes of the token still to decode (0 for a run)
+//     bit  12      1 where the first escape is taken
+//     bits 13..20  the first escape symbol + ESCAPE_BIAS where taken, else 0
+//     bits 21..29  token
+//
+// The length sits in the low 6 bits, so that a 64-bit shift by the entry
+// needs no mask where the machine takes shift counts modulo 64.
 constexpr int32_t PAIR_BITS = 12;
 constexpr int32_t PAIR_SIZE = 1 << PAIR_BITS;
 // The pair table is filled through the main tables: the bits after a
 // one-bit token code must still index them.
 static_assert(PAIR_BITS - 1 <= FAST_BITS && FAST_BITS < PAIR_BITS, "pair table built from the main tables");
+static_assert(PAIR_BITS < 64, "a pair's length takes the entry's low 6 bits");
 static_assert(OFFSET_SYMBOLS <= 16, "an offset symbol takes four bits of a pair entry");
+static_assert(TOKEN_SYMBOLS <= 512, "a token takes nine bits of a pair entry");
+constexpr uint32_t PAIR_OFFSET_AT = 6;
+constexpr uint32_t PAIR_LEFT_AT = 10;
+constexpr uint32_t PAIR_TAKEN_AT = 12;
+constexpr uint32_t PAIR_VALUE_AT = 13;
+constexpr uint32_t PAIR_TOKEN_AT = 21;
 
-constexpr uint32_t PairLength(uint32_t pair) { return pair & 0xff; }
-// The same as a count for 64-bit shifts, which the machine may take from
-// the entry itself: lengths are at most PAIR_BITS, so bits 6 and 7 are 0.
-static_assert(PAIR_BITS < 64, "a pair's length sits in the entry's low 6 bits");
-constexpr uint32_t PairShift(uint32_t pair) { return pair & 63; }
-constexpr uint32_t PairOffset(uint32_t pair) { return (pair >> 8) & 15; }
-constexpr uint32_t PairEscapes(uint32_t pair) { return (pair >> 12) & 3; }
-constexpr uint32_t PairToken(uint32_t pair) { return pair >> 16; }
+constexpr uint32_t PairLength(uint32_t pair) { return pair & 63; }
+constexpr uint32_t PairOffset(uint32_t pair) { return (pair >> PAIR_OFFSET_AT) & 15; }
+constexpr uint32_t PairEscapesLeft(uint32_t pair) { return (pair >> PAIR_LEFT_AT) & 3; }
+constexpr uint32_t PairTakesEscape(uint32_t pair) { return (pair >> PAIR_TAKEN_AT) & 1; }
+constexpr uint32_t PairEscapeValue(uint32_t pair) { return (pair >> PAIR_VALUE_AT) & 0xff; }
+constexpr uint32_t PairToken(uint32_t pair) { return pair >> PAIR_TOKEN_AT; }
 
 // The escaped channels of a token: its digits that are ESCAPE_DIGIT.
 constexpr uint32_t TokenEscapes(uint32_t t) {
@@ -101,11 +113,12 @@ constexpr uint32_t TokenEscapes(uint32_t t) {
                                      (BlueDigit(t) == ESCAPE_DIGIT);
 }
 
-// Builds the pair table of the token and offset tables, block by block:
-// the PAIR_BITS-bit indices that begin with one short token code take
-// their offset symbol from the offset table at the resolution of the bits
-// left.
-void BuildPairTable(uint32_t *pairs, const DecodeTable *token, const DecodeTable *offset);
+// Builds the pair table of the token, offset and escape tables, block by
+// block: the PAIR_BITS-bit indices that begin with one short token code
+// take their offset symbol from the offset table at the resolution of the
+// bits left, and a literal's first escape from the escape table at the
+// resolution of the bits left after that.
+void BuildPairTable(uint32_t *pairs, const DecodeTable *token, const DecodeTable *offset, const DecodeTable *escape);
 
 // The escape table: up to two escape symbols of one literal in one look-up,
 // ESCAPE_BITS bits of the stream. Entry layout:
@@ -163,11 +176,12 @@ inline bool TakeSymbol(BitReader *r, const DecodeTable *table, uint32_t *symbol)
     return true;
 }
 
-// The same for a token and its offset symbol together, through the pair table.
+// The same for a token and its offset symbol together, through the pair
+// table; an entry that takes an escape too is left to the one-by-one way.
 inline bool TakePair(BitReader *r, const uint32_t *pairs, uint32_t *token, uint32_t *offset) {
     const uint32_t pair = pairs[r->bits >> (64 - PAIR_BITS)];
     const int32_t length = static_cast<int32_t>(PairLength(pair));
-    if (length == 0 || length > r->held) return false;
+    if (length == 0 || length > r->held || PairTakesEscape(pair) != 0) return false;
     DropBits(r, length);
     *token = PairToken(pair);
     *offset = PairOffset(pair);

@@ -247,10 +247,13 @@ inline void TopUp(uint64_t *bits, uint64_t *held, const uint8_t **next) {
 // as it was, for the careful loop. Returns with state->out at or past
 // out_end when the row is done.
 //
-// The escapes of a literal take two look-ups of the escape table, whatever
-// their number, without a branch on it (escape counts follow no pattern a
-// predictor could learn): the first gives one escape or two, the second
-// the rest, none where none is left; codes the two do not cover are
+// The loop is bound by its chain of dependent look-ups, each waiting for
+// the lengths of the one before, so a literal's escapes take as few as
+// their codes allow: the pair entry may hold the first; one or two left
+// whose codes fit take one look-up of the escape table, so that the next
+// token waits for no second; otherwise two look-ups, whatever their number,
+// without a further branch on it: the first gives one escape or two, the
+// second the rest, none where none is left; codes the two do not cover are
 // decoded one by one.
 template <bool checked>
 __attribute__((always_inline)) inline void FastTokensBody(FastState *state, const WorkBlock *__restrict work,
@@ -288,12 +291,12 @@ __attribute__((always_inline)) inline void FastTokensBody(FastState *state, cons
         const uint8_t *const next0 = next;
         uint32_t t;
         uint32_t w;
-        uint32_t n;
+        uint32_t n; // escapes left to decode
         if (PairLength(pair) != 0) {
             t = PairToken(pair);
             w = PairOffset(pair);
-            n = PairEscapes(pair);
-            bits <<= PairShift(pair);
+            n = PairEscapesLeft(pair);
+            bits <<= PairLength(pair);
             held -= PairLength(pair);
         } else {
             // One by one, long codes too, then a top-up for the escapes.
@@ -325,7 +328,10 @@ __attribute__((always_inline)) inline void FastTokensBody(FastState *state, cons
                 break;
             }
             const LiteralCode code = LITERAL_CODES.code[t];
-            uint32_t sub = code.sub;
+            // The first escape where the pair entry took it (an entry of
+            // length 0, which sent the codes the one-by-one way, is 0), then
+            // those left to decode.
+            uint32_t sub = code.sub | PairEscapeValue(pair) << code.first_shift;
             if (n != 0) {
                 const uint32_t a = work->escapes[bits >> (64 - ESCAPE_BITS)];
                 uint32_t values = 0;
@@ -335,6 +341,11 @@ __attribute__((always_inline)) inline void FastTokensBody(FastState *state, cons
                     values = EscapeFirstValue(a);
                     bits <<= EscapeFirstShift(a);
                     held -= EscapeFirstLength(a);
+                } else if ((n == 2) & EscapeSecondFits(a)) {
+                    // Two whose codes fit together: one look-up too.
+                    values = (a >> ESCAPE_VALUES_AT) & 0xffff;
+                    bits <<= EscapeBothLength(a);
+                    held -= EscapeBothLength(a);
                 } else {
                     // The first look-up: one escape, or two where the literal
                     // has two or three and both codes fit.
@@ -397,7 +408,9 @@ __attribute__((always_inline)) inline void FastTokensBody(FastState *state, cons
                         }
                     }
                 }
-                sub |= ((values & 0xff) << code.first_shift) | ((values & 0xffff00) << code.rest_shift);
+                // In stream order after the first where that was taken.
+                const uint32_t escaped = values << (8 * PairTakesEscape(pair));
+                sub |= ((escaped & 0xff) << code.first_shift) | ((escaped & 0xffff00) << code.rest_shift);
             }
             const uint8_t *s = d + step;
             d[RED_BYTE] = static_cast<uint8_t>(s[RED_BYTE] - sub);

@@ -661,24 +661,28 @@ void RandomLengths(std::mt19937 &rng, int round, uint32_t n, std::vector<uint8_t
 
 } // namespace
 
-TEST(PrefixCode, PairTablesAgreeWithTwoLookUps) {
+TEST(PrefixCode, PairTablesAgreeWithThreeLookUps) {
     // Every entry of the pair table holds what two main-table look-ups give
     // where the token and offset codes both fit in PAIR_BITS bits, with the
-    // token's escaped channels, and nothing elsewhere.
+    // token's escaped channels; a literal's entry also takes its first
+    // escape where a third look-up finds that code in the bits left. Other
+    // entries are 0.
     std::mt19937 rng(5);
     Decoders d;
     std::vector<uint32_t> pairs(PAIR_SIZE);
     std::vector<uint8_t> lengths;
-    int hits = 0, misses = 0;
+    int hits = 0, misses = 0, fused = 0, unfused = 0;
     for (int round = 0; round < 100; round++) {
-        for (const Alphabet &a : {d.token(), d.offset()}) {
+        for (const Alphabet &a : {d.token(), d.offset(), d.escape()}) {
             RandomLengths(rng, round, a.n, &lengths);
             ASSERT_EQ(BuildDecodeTable(a.table, lengths.data(), a.n), ERR_NONE) << "round " << round;
         }
         const DecodeTable *token = d.token().table;
         const DecodeTable *offset = d.offset().table;
-        BuildPairTable(pairs.data(), token, offset);
+        const DecodeTable *escape = d.escape().table;
+        BuildPairTable(pairs.data(), token, offset, escape);
         for (uint32_t v = 0; v < static_cast<uint32_t>(PAIR_SIZE); v++) {
+            const uint32_t p = pairs[v];
             const uint32_t a = token->fast[v >> (PAIR_BITS - FAST_BITS)];
             const uint32_t la = EntryLength(a);
             uint32_t want = 0;
@@ -688,20 +692,31 @@ TEST(PrefixCode, PairTablesAgreeWithTwoLookUps) {
                 const uint32_t lb = EntryLength(b);
                 if (lb != 0 && la + lb <= static_cast<uint32_t>(PAIR_BITS)) want = la + lb;
                 if (want != 0) {
-                    EXPECT_EQ(PairToken(pairs[v]), EntrySymbol(a));
-                    EXPECT_EQ(PairOffset(pairs[v]), EntrySymbol(b));
-                    EXPECT_EQ(PairEscapes(pairs[v]), TokenEscapes(EntrySymbol(a)));
+                    const uint32_t escapes = TokenEscapes(EntrySymbol(a));
+                    const uint32_t after = (v << want) & (PAIR_SIZE - 1); // the bits after both
+                    const uint32_t c = escape->fast[after >> (PAIR_BITS - FAST_BITS)];
+                    const uint32_t lc = EntryLength(c);
+                    const bool takes = escapes != 0 && lc != 0 && want + lc <= static_cast<uint32_t>(PAIR_BITS);
+                    EXPECT_EQ(PairToken(p), EntrySymbol(a));
+                    EXPECT_EQ(PairOffset(p), EntrySymbol(b));
+                    ASSERT_EQ(PairTakesEscape(p), takes ? 1u : 0u) << "round " << round << " index " << v;
+                    EXPECT_EQ(PairEscapesLeft(p), escapes - (takes ? 1 : 0));
+                    EXPECT_EQ(PairEscapeValue(p), takes ? EntrySymbol(c) + ESCAPE_BIAS : 0u);
+                    if (takes) want += lc;
+                    if (escapes != 0) (takes ? fused : unfused)++;
                 }
             }
-            ASSERT_EQ(PairLength(pairs[v]), want) << "round " << round << " index " << v;
+            ASSERT_EQ(PairLength(p), want) << "round " << round << " index " << v;
             if (want == 0) {
-                ASSERT_EQ(pairs[v], 0u) << "round " << round << " index " << v;
+                ASSERT_EQ(p, 0u) << "round " << round << " index " << v;
             }
             (want != 0 ? hits : misses)++;
         }
     }
     EXPECT_GT(hits, 10000);
     EXPECT_GT(misses, 10000);
+    EXPECT_GT(fused, 1000);
+    EXPECT_GT(unfused, 10000);
 }
 
 TEST(PrefixCode, TokenEscapesCountEscapeDigits) {
