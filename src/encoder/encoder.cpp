@@ -366,12 +366,42 @@ void LiteralCosts(const RowChoices &rc, const Costs &c, std::vector<float> *stor
     for (int32_t x = 0; x < w; x++, out += COST_STRIDE) PositionCosts(rc, token, c, x, out);
 }
 
-void AppendLiteral(const RowChoices &rc, int32_t k, int32_t x, int32_t w,
-                   std::vector<Token> *tokens) {
+// The literal token of offset k at position x, at list position w.
+inline Token LiteralAt(const RowChoices &rc, int32_t k, int32_t x, int32_t w) {
     const uint32_t p = rc.literal[static_cast<size_t>(x) * NOFFSET + k];
-    tokens->push_back(Token{static_cast<uint16_t>(LiteralOf(p)), static_cast<uint8_t>(w),
-                            {static_cast<uint8_t>(RedEscape(p)), static_cast<uint8_t>(GreenEscape(p)),
-                             static_cast<uint8_t>(BlueEscape(p))}});
+    return Token{static_cast<uint16_t>(LiteralOf(p)), static_cast<uint8_t>(w),
+                 {static_cast<uint8_t>(RedEscape(p)), static_cast<uint8_t>(GreenEscape(p)),
+                  static_cast<uint8_t>(BlueEscape(p))}};
+}
+
+// The cheapest literal of a position, earlier list positions first on ties:
+// the list position, and base[i] + literal[at[i]] there. base holds LANES
+// entries, the last one infinite.
+inline int32_t CheapestLiteral(const float *base, const float *literal, const uint8_t *at, float *best) {
+#if defined(__SSE2__)
+    const __m128 c0 = _mm_add_ps(_mm_load_ps(base), _mm_setr_ps(literal[at[0]], literal[at[1]], literal[at[2]], literal[at[3]]));
+    const __m128 c1 = _mm_add_ps(_mm_load_ps(base + 4), _mm_setr_ps(literal[at[4]], literal[at[5]], literal[at[6]], literal[at[7]]));
+    const __m128 c2 = _mm_add_ps(_mm_load_ps(base + 8), _mm_setr_ps(literal[at[8]], literal[at[9]], literal[at[10]], 0.0f));
+    // The minimum, then the first lane that holds it.
+    __m128 m = _mm_min_ps(_mm_min_ps(c0, c1), c2);
+    m = _mm_min_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
+    m = _mm_min_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
+    *best = _mm_cvtss_f32(m);
+    const uint32_t lanes = static_cast<uint32_t>(_mm_movemask_ps(_mm_cmpeq_ps(c0, m))) |
+                           static_cast<uint32_t>(_mm_movemask_ps(_mm_cmpeq_ps(c1, m))) << 4 |
+                           static_cast<uint32_t>(_mm_movemask_ps(_mm_cmpeq_ps(c2, m))) << 8;
+    return std::countr_zero(lanes);
+#else
+    float cheapest = INFINITY;
+    int32_t cheapest_at = 0;
+    for (int32_t i = 0; i < NOFFSET; i++) {
+        const float cost = base[i] + literal[at[i]];
+        cheapest_at = cost < cheapest ? i : cheapest_at;
+        cheapest = cost < cheapest ? cost : cheapest;
+    }
+    *best = cheapest;
+    return cheapest_at;
+#endif
 }
 
 // Greedy parse of one row: at each position the run that saves most against
@@ -380,18 +410,20 @@ void GreedyRow(const RowChoices &rc, const Costs &c, OffsetOrder *order, std::ve
                std::vector<Token> *tokens) {
     const int32_t w = rc.width;
     LiteralCosts(rc, c, costs);
+    // A row takes at most a token per position: room for that, cut back
+    // to what the row used at the end.
+    const size_t first = tokens->size();
+    tokens->resize(first + static_cast<size_t>(w));
+    Token *out = tokens->data() + first;
+    // The offset costs in whole vectors, the lane past the last one never chosen.
+    alignas(16) float offset[LANES];
+    std::copy(c.offset, c.offset + NOFFSET, offset);
+    std::fill(offset + NOFFSET, offset + LANES, INFINITY);
     int32_t x = 0;
     while (x < w) {
         const float *literal = &(*costs)[static_cast<size_t>(x) * COST_STRIDE];
-        float best_literal = INFINITY;
-        int32_t literal_at = 0;
-        for (int32_t i = 0; i < NOFFSET; i++) {
-            const float cost = literal[order->at[i]] + c.offset[i];
-            if (cost < best_literal) {
-                best_literal = cost;
-                literal_at = i;
-            }
-        }
+        float best_literal;
+        const int32_t literal_at = CheapestLiteral(offset, literal, order->at, &best_literal);
         float best_gain = 0;
         int32_t run_at = -1;
         int32_t run_length = 0;
@@ -408,16 +440,16 @@ void GreedyRow(const RowChoices &rc, const Costs &c, OffsetOrder *order, std::ve
             }
         }
         if (run_at >= 0) {
-            tokens->push_back(Token{static_cast<uint16_t>(RUN_BIAS + run_length),
-                                    static_cast<uint8_t>(run_at), {0, 0, 0}});
+            *out++ = Token{static_cast<uint16_t>(RUN_BIAS + run_length), static_cast<uint8_t>(run_at), {0, 0, 0}};
             MoveToFront(order, run_at);
             x += run_length;
         } else {
-            AppendLiteral(rc, order->at[literal_at], x, literal_at, tokens);
+            *out++ = LiteralAt(rc, order->at[literal_at], x, literal_at);
             MoveToFront(order, literal_at);
             x += 1;
         }
     }
+    tokens->resize(static_cast<size_t>(out - tokens->data()));
 }
 
 // Shortest path over the positions of a row. Each position keeps the
@@ -482,41 +514,19 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
         float literal[COST_STRIDE];
         PositionCosts(rc, token, c, x, literal);
         const uint8_t *at = here_order.at;
-        float best;
-        int32_t best_at;
         alignas(16) float base[LANES]; // here.cost + c.offset[i]; the last lane infinite
 #if defined(__SSE2__)
         {
             const __m128 h = _mm_set1_ps(here_cost);
-            const __m128 b0 = _mm_add_ps(h, _mm_load_ps(offset));
-            const __m128 b1 = _mm_add_ps(h, _mm_load_ps(offset + 4));
-            const __m128 b2 = _mm_add_ps(h, _mm_load_ps(offset + 8));
-            _mm_store_ps(base, b0);
-            _mm_store_ps(base + 4, b1);
-            _mm_store_ps(base + 8, b2);
-            const __m128 c0 = _mm_add_ps(b0, _mm_setr_ps(literal[at[0]], literal[at[1]], literal[at[2]], literal[at[3]]));
-            const __m128 c1 = _mm_add_ps(b1, _mm_setr_ps(literal[at[4]], literal[at[5]], literal[at[6]], literal[at[7]]));
-            const __m128 c2 = _mm_add_ps(b2, _mm_setr_ps(literal[at[8]], literal[at[9]], literal[at[10]], 0.0f));
-            // The minimum, then the first lane that holds it.
-            __m128 m = _mm_min_ps(_mm_min_ps(c0, c1), c2);
-            m = _mm_min_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
-            m = _mm_min_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
-            best = _mm_cvtss_f32(m);
-            const uint32_t lanes = static_cast<uint32_t>(_mm_movemask_ps(_mm_cmpeq_ps(c0, m))) |
-                                   static_cast<uint32_t>(_mm_movemask_ps(_mm_cmpeq_ps(c1, m))) << 4 |
-                                   static_cast<uint32_t>(_mm_movemask_ps(_mm_cmpeq_ps(c2, m))) << 8;
-            best_at = std::countr_zero(lanes);
+            _mm_store_ps(base, _mm_add_ps(h, _mm_load_ps(offset)));
+            _mm_store_ps(base + 4, _mm_add_ps(h, _mm_load_ps(offset + 4)));
+            _mm_store_ps(base + 8, _mm_add_ps(h, _mm_load_ps(offset + 8)));
         }
 #else
-        best = INFINITY;
-        best_at = 0;
-        for (int32_t i = 0; i < NOFFSET; i++) {
-            base[i] = here_cost + offset[i];
-            const float cost = base[i] + literal[at[i]];
-            best_at = cost < best ? i : best_at;
-            best = cost < best ? cost : best;
-        }
+        for (int32_t i = 0; i < LANES; i++) base[i] = here_cost + offset[i];
 #endif
+        float best;
+        const int32_t best_at = CheapestLiteral(base, literal, at, &best);
         const auto reach = [nodes, x](int32_t to, float cost, uint16_t symbol, int32_t i, int32_t k) {
             PathNode &node = nodes[to];
             if (!(cost < node.cost)) return;
@@ -571,17 +581,32 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
             reach(x + len, from.base + c.token[RUN_BIAS + len], static_cast<uint16_t>(RUN_BIAS + len),
                   from.i, from.k);
         }
+        // A run as long as a token can go: the path goes on from its end,
+        // the positions it covers are not tried as starts. Tokens starting
+        // inside it could only shift where the next run begins, and on
+        // flat stretches this leaves one position in RUN_MAX to price.
+        if ((runs & FULL_RUN) != 0) {
+            const int32_t to = x + std::min(RUN_MAX, w - x);
+            if (to < w) {
+                const PathNode &end = nodes[to];
+                coming_order = orders[end.from];
+                MoveToFront(&coming_order, end.offset);
+                coming_cost = end.cost;
+            }
+            x = to - 1;
+        }
     }
     // Walk back, then emit in row order.
     std::vector<int32_t> &path = scratch->path;
     path.clear();
     for (int32_t x = w; x > 0; x = nodes[x].from) path.push_back(x);
+    const size_t first = tokens->size();
+    tokens->resize(first + path.size());
+    Token *out = tokens->data() + first;
     for (size_t j = path.size(); j-- > 0;) {
         const PathNode &node = nodes[path[j]];
-        if (node.symbol < NLITERAL)
-            AppendLiteral(rc, node.kind, node.from, node.offset, tokens);
-        else
-            tokens->push_back(Token{node.symbol, node.offset, {0, 0, 0}});
+        *out++ = node.symbol < NLITERAL ? LiteralAt(rc, node.kind, node.from, node.offset)
+                                        : Token{node.symbol, node.offset, {0, 0, 0}};
         MoveToFront(order, node.offset);
     }
 }
