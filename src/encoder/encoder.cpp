@@ -137,8 +137,6 @@ struct RowScratch {
     std::vector<uint8_t> digits;  // the digit of every byte of a stretch
     std::vector<uint8_t> literal; // one offset's literal tokens
     std::vector<uint8_t> escapes; // and their escape symbols, 3 per position in byte order
-    std::vector<uint8_t> run;     // the runs, offset by offset: [offset * width + x]
-    std::vector<uint32_t> packed; // and the packed literals
 };
 
 // Which channels of a token carry an escape: bit 0 red, 1 green, 2 blue.
@@ -238,8 +236,6 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch)
     scratch->digits.resize(static_cast<size_t>(w) * 3);
     scratch->literal.resize(static_cast<size_t>(w));
     scratch->escapes.resize(static_cast<size_t>(w) * 3);
-    scratch->run.resize(static_cast<size_t>(NOFFSET) * w);
-    scratch->packed.resize(static_cast<size_t>(NOFFSET) * w);
     uint16_t *runs = rc->runs.data();
     const int64_t row_start = static_cast<int64_t>(t.height - 1 - m) * t.stride;
     const uint8_t *bytes = t.bytes.data();
@@ -249,7 +245,8 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch)
         const int64_t delta = o.dy * t.stride + 3 * static_cast<int64_t>(o.dx);
         uint8_t *lit = scratch->literal.data();
         uint8_t *esc = scratch->escapes.data();
-        uint8_t *run = &scratch->run[static_cast<size_t>(k) * w];
+        // This offset's entries, NOFFSET apart.
+        uint8_t *run = rc->run.data() + k;
         // From the first position whose reference is within the row's
         // columns on, the bytes read are final picture bytes (the run's own
         // output included, as it repeats them), so plain comparisons of the
@@ -291,9 +288,9 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch)
             chain = same ? 1 + follow : 0;
             next_beyond = beyond;
             const int32_t n = std::min(std::min(chain, RUN_MAX), w - x);
-            run[x] = static_cast<uint8_t>(n >= 2 ? n : 0);
+            run[NOFFSET * x] = static_cast<uint8_t>(n >= 2 ? n : 0);
         }
-        uint32_t *packed = &scratch->packed[static_cast<size_t>(k) * w];
+        uint32_t *packed = rc->literal.data() + k;
         const uint16_t bit = static_cast<uint16_t>(1u << k);
         // Where some offset has a run: its bit, and FULL_RUN if it runs to the cap.
         const auto mark = [&](int32_t x, int32_t n) {
@@ -301,8 +298,8 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch)
             runs[x] |= n != 0 ? static_cast<uint16_t>(bit | full) : 0;
         };
         for (int32_t x = fast; x < w; x++) {
-            packed[x] = PackLiteral(lit[x], esc + 3 * x);
-            mark(x, run[x]);
+            packed[NOFFSET * x] = PackLiteral(lit[x], esc + 3 * x);
+            mark(x, run[NOFFSET * x]);
         }
         // Below `fast` nothing lies beyond the buffer: a run goes on while
         // the literal would leave every channel unchanged, up to `end`.
@@ -310,28 +307,19 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch)
         for (int32_t x = fast - 1; x >= first; x--) {
             const uint8_t *d = digits + 3 * (x - first);
             const uint32_t token = LiteralToken(d[RED_BYTE], d[GREEN_BYTE], d[BLUE_BYTE]);
-            packed[x] = PackLiteral(token, esc + 3 * x);
+            packed[NOFFSET * x] = PackLiteral(token, esc + 3 * x);
             end = token == SAME ? end : x;
             const int32_t n = std::min(end - x, RUN_MAX);
             const int32_t r = n >= 2 ? n : 0;
-            run[x] = static_cast<uint8_t>(r);
+            run[NOFFSET * x] = static_cast<uint8_t>(r);
             mark(x, r);
         }
         for (int32_t x = 0; x < first; x++) {
             int32_t n = 0;
             ExactChoice(t, row_start, x, k, &lit[x], esc + 3 * x, &n);
-            run[x] = static_cast<uint8_t>(n);
-            packed[x] = PackLiteral(lit[x], esc + 3 * x);
+            run[NOFFSET * x] = static_cast<uint8_t>(n);
+            packed[NOFFSET * x] = PackLiteral(lit[x], esc + 3 * x);
             mark(x, n);
-        }
-    }
-    // Offset by offset into position by position.
-    for (int32_t x = 0; x < w; x++) {
-        uint8_t *run = &rc->run[static_cast<size_t>(x) * NOFFSET];
-        uint32_t *packed = &rc->literal[static_cast<size_t>(x) * NOFFSET];
-        for (int32_t k = 0; k < NOFFSET; k++) {
-            run[k] = scratch->run[static_cast<size_t>(k) * w + x];
-            packed[k] = scratch->packed[static_cast<size_t>(k) * w + x];
         }
     }
 }
