@@ -296,7 +296,7 @@ TEST(EncoderProgress, ReportsAndStops) {
 // bits per 127 pixels, a picture repeating the row above not much more.
 TEST(EncoderSize, RunsCarryRepetition) {
     const Pixels flat = Flat(640, 480, 30, 60, 90);
-    for (int32_t effort : {1, 9}) {
+    for (int32_t effort : {1, DEFAULT_EFFORT, 9}) {
         const size_t size = Encode(flat, effort).size();
         // 6 runs a row, 2 or 3 bits each.
         EXPECT_LT(size, HEADER_SIZE + 300u + 480u * 6 * 3 / 8) << "effort " << effort;
