@@ -67,7 +67,8 @@ inline void PutSymbol(BitWriter *w, const PrefixCode *code, uint32_t symbol) {
 }
 
 // Length-limited code lengths (at most max_length bits) for symbol counts,
-// by package-merge. Symbols with count 0 get length 0. A single used symbol
+// by a Huffman code where that keeps within the limit, else by
+// package-merge. Symbols with count 0 get length 0. A single used symbol
 // gets length 1; no used symbol gives all zeros.
 void LimitedCodeLengths(const uint64_t *counts, uint32_t n, int32_t max_length, uint8_t *lengths);
 
