@@ -19,7 +19,12 @@ void PutExpGolomb(BitWriter *w, uint32_t value) {
 }
 
 void FlushBits(BitWriter *w) {
-    if (w->pending > 0) PutBits(w, 0, 8 - w->pending);
+    if (w->pending % 8 != 0) PutBits(w, 0, 8 - w->pending % 8);
+    while (w->pending >= 8) {
+        w->pending -= 8;
+        w->out->push_back(static_cast<uint8_t>(w->acc >> w->pending));
+    }
+    w->acc = 0;
 }
 
 void PutHeader(std::vector<uint8_t> *out, uint32_t width, uint32_t height) {
