@@ -465,7 +465,6 @@ struct PathScratch {
     std::vector<OffsetOrder> orders; // [x]: the list order that way leaves
     std::vector<float> literals;     // the row's literal costs
     std::vector<ShortStart> starts;  // by run length
-    std::vector<int32_t> path;       // the chosen path's positions, walking back
 };
 
 void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, OffsetOrder *order,
@@ -584,18 +583,25 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
             x = to - 1;
         }
     }
-    // Walk back, then emit in row order.
-    std::vector<int32_t> &path = scratch->path;
-    path.clear();
-    for (int32_t x = w; x > 0; x = nodes[x].from) path.push_back(x);
+    // Walk back, writing the tokens from the end of room for one per
+    // position, then move them to the front of it.
     const size_t first = tokens->size();
-    tokens->resize(first + path.size());
-    Token *out = tokens->data() + first;
-    for (size_t j = path.size(); j-- > 0;) {
-        const PathNode &node = nodes[path[j]];
-        *out++ = node.symbol < NLITERAL ? LiteralAt(rc, node.kind, node.from, node.offset)
+    tokens->resize(first + static_cast<size_t>(w));
+    Token *const end = tokens->data() + first + w;
+    Token *out = end;
+    for (int32_t x = w; x > 0; x = nodes[x].from) {
+        const PathNode &node = nodes[x];
+        *--out = node.symbol < NLITERAL ? LiteralAt(rc, node.kind, node.from, node.offset)
                                         : Token{node.symbol, node.offset, {0, 0, 0}};
-        MoveToFront(order, node.offset);
+    }
+    const size_t count = static_cast<size_t>(end - out);
+    memmove(tokens->data() + first, out, count * sizeof(Token));
+    tokens->resize(first + count);
+    // The list order the row leaves: the one its last token starts from,
+    // with that token's offset moved to the front.
+    if (w > 0) {
+        *order = orders[nodes[w].from];
+        MoveToFront(order, nodes[w].offset);
     }
 }
 
