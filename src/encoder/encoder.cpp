@@ -324,8 +324,8 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch)
     }
 }
 
-// The literal costs of a row, escapes included, by position and offset:
-// [x * COST_STRIDE + k], infinite where the reference is illegal.
+// Room for the literal costs of one position, escapes included, by offset;
+// infinite where the reference is illegal.
 constexpr int32_t COST_STRIDE = 12;
 // Lanes of the per-offset costs of one position: three vectors of four.
 constexpr int32_t LANES = 12;
@@ -343,15 +343,6 @@ inline void PositionCosts(const RowChoices &rc, const float *token, const Costs 
         const uint32_t p = lit[k];
         out[k] = token[LiteralOf(p)] + c.escape[RedEscape(p)] + c.escape[GreenEscape(p)] + c.escape[BlueEscape(p)];
     }
-}
-
-void LiteralCosts(const RowChoices &rc, const Costs &c, std::vector<float> *store) {
-    const int32_t w = rc.width;
-    store->resize(static_cast<size_t>(w) * COST_STRIDE);
-    float *out = store->data();
-    float token[256];
-    LiteralTokenCosts(c, token);
-    for (int32_t x = 0; x < w; x++, out += COST_STRIDE) PositionCosts(rc, token, c, x, out);
 }
 
 // The literal token of offset k at position x, at list position w.
@@ -394,10 +385,10 @@ inline int32_t CheapestLiteral(const float *base, const float *literal, const ui
 
 // Greedy parse of one row: at each position the run that saves most against
 // literals, or else the cheapest literal.
-void GreedyRow(const RowChoices &rc, const Costs &c, OffsetOrder *order, std::vector<float> *costs,
-               std::vector<Token> *tokens) {
+void GreedyRow(const RowChoices &rc, const Costs &c, OffsetOrder *order, std::vector<Token> *tokens) {
     const int32_t w = rc.width;
-    LiteralCosts(rc, c, costs);
+    float token[256];
+    LiteralTokenCosts(c, token);
     // A row takes at most a token per position: room for that, cut back
     // to what the row used at the end.
     const size_t first = tokens->size();
@@ -409,7 +400,9 @@ void GreedyRow(const RowChoices &rc, const Costs &c, OffsetOrder *order, std::ve
     std::fill(offset + NOFFSET, offset + LANES, INFINITY);
     int32_t x = 0;
     while (x < w) {
-        const float *literal = &(*costs)[static_cast<size_t>(x) * COST_STRIDE];
+        // Priced only where a token starts, not inside runs.
+        float literal[COST_STRIDE];
+        PositionCosts(rc, token, c, x, literal);
         float best_literal;
         const int32_t literal_at = CheapestLiteral(offset, literal, order->at, &best_literal);
         float best_gain = 0;
@@ -463,7 +456,6 @@ struct ShortStart {
 struct PathScratch {
     std::vector<PathNode> nodes;     // [x]: the cheapest way found to reach x
     std::vector<OffsetOrder> orders; // [x]: the list order that way leaves
-    std::vector<float> literals;     // the row's literal costs
     std::vector<ShortStart> starts;  // by run length
 };
 
@@ -892,7 +884,7 @@ int32_t EncodePicture(const EncoderInput *input, const EncoderOptions *options,
             RowChoices &rc = keep_choices ? kept[static_cast<size_t>(m)] : unkept;
             if (!keep_choices || parses == 0) PrepareRow(t, m, &rc, &scratch);
             if (greedy)
-                GreedyRow(rc, costs, &order, &path.literals, &tokens);
+                GreedyRow(rc, costs, &order, &tokens);
             else
                 OptimalRow(rc, costs, plan.short_runs, &order, &path, &tokens);
             rows[m].end = tokens.size();
