@@ -485,7 +485,24 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
     // read back from the node.
     OffsetOrder coming_order = *order;
     float coming_cost = 0;
+    bool coming = true; // false after positions not tried: read from the node
+    // The last run as long as a token can go: it starts at run_start and
+    // ends at run_end (see the end of the loop).
+    int32_t run_start = -1, run_end = 0;
     for (int32_t x = 0; x < w; x++) {
+        if (!coming || x < run_end) {
+            const PathNode &in = nodes[x];
+            if (!(in.cost < INFINITY) || (x < run_end && in.from == run_start)) {
+                coming = false;
+                continue;
+            }
+            if (!coming) {
+                coming_order = orders[in.from];
+                MoveToFront(&coming_order, in.offset);
+                coming_cost = in.cost;
+            }
+        }
+        coming = true;
         const OffsetOrder here_order = coming_order;
         const float here_cost = coming_cost;
         orders[x] = here_order;
@@ -560,19 +577,18 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
             reach(x + len, from.base + c.token[RUN_BIAS + len], static_cast<uint16_t>(RUN_BIAS + len),
                   from.i, from.k);
         }
-        // A run as long as a token can go: the path goes on from its end,
-        // the positions it covers are not tried as starts. Tokens starting
-        // inside it could only shift where the next run begins, and on
-        // flat stretches this leaves one position in RUN_MAX to price.
-        if ((runs & FULL_RUN) != 0) {
-            const int32_t to = x + std::min(RUN_MAX, w - x);
-            if (to < w) {
-                const PathNode &end = nodes[to];
-                coming_order = orders[end.from];
-                MoveToFront(&coming_order, end.offset);
-                coming_cost = end.cost;
-            }
-            x = to - 1;
+        // A run as long as a token can go, by the offset first in the list
+        // (the cheapest way on in a flat stretch): the positions it covers
+        // are tried as starts only where the cheapest way there passes over
+        // this one, by a token from further left. Tokens starting inside the
+        // run from here could only shift where the next run begins, and on
+        // flat stretches this leaves about one position in RUN_MAX to price.
+        // (Runs by other offsets are not taken so: a literal here and a run
+        // of the first offset from the next position often cost less.)
+        if ((runs & FULL_RUN) != 0 && x >= run_end &&
+            rc.run[static_cast<size_t>(x) * NOFFSET + here_order.at[0]] == std::min(RUN_MAX, w - x)) {
+            run_start = x;
+            run_end = x + std::min(RUN_MAX, w - x);
         }
     }
     // Walk back, writing the tokens from the end of room for one per
