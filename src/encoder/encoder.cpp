@@ -137,8 +137,6 @@ struct RowScratch {
     std::vector<uint8_t> digits;  // the digit of every byte of a stretch
     std::vector<uint8_t> literal; // one offset's literal tokens
     std::vector<uint8_t> escapes; // and their escape symbols, 3 per position in byte order
-    std::vector<uint8_t> run;     // the runs, offset by offset: [offset * width + x]
-    std::vector<uint32_t> packed; // and the packed literals
 };
 
 // Which channels of a token carry an escape: bit 0 red, 1 green, 2 blue.
@@ -238,8 +236,6 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch)
     scratch->digits.resize(static_cast<size_t>(w) * 3);
     scratch->literal.resize(static_cast<size_t>(w));
     scratch->escapes.resize(static_cast<size_t>(w) * 3);
-    scratch->run.resize(static_cast<size_t>(NOFFSET) * w);
-    scratch->packed.resize(static_cast<size_t>(NOFFSET) * w);
     uint16_t *runs = rc->runs.data();
     const int64_t row_start = static_cast<int64_t>(t.height - 1 - m) * t.stride;
     const uint8_t *bytes = t.bytes.data();
@@ -249,7 +245,8 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch)
         const int64_t delta = o.dy * t.stride + 3 * static_cast<int64_t>(o.dx);
         uint8_t *lit = scratch->literal.data();
         uint8_t *esc = scratch->escapes.data();
-        uint8_t *run = &scratch->run[static_cast<size_t>(k) * w];
+        // This offset's entries, NOFFSET apart.
+        uint8_t *run = rc->run.data() + k;
         // From the first position whose reference is within the row's
         // columns on, the bytes read are final picture bytes (the run's own
         // output included, as it repeats them), so plain comparisons of the
@@ -291,9 +288,9 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch)
             chain = same ? 1 + follow : 0;
             next_beyond = beyond;
             const int32_t n = std::min(std::min(chain, RUN_MAX), w - x);
-            run[x] = static_cast<uint8_t>(n >= 2 ? n : 0);
+            run[NOFFSET * x] = static_cast<uint8_t>(n >= 2 ? n : 0);
         }
-        uint32_t *packed = &scratch->packed[static_cast<size_t>(k) * w];
+        uint32_t *packed = rc->literal.data() + k;
         const uint16_t bit = static_cast<uint16_t>(1u << k);
         // Where some offset has a run: its bit, and FULL_RUN if it runs to the cap.
         const auto mark = [&](int32_t x, int32_t n) {
@@ -301,8 +298,8 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch)
             runs[x] |= n != 0 ? static_cast<uint16_t>(bit | full) : 0;
         };
         for (int32_t x = fast; x < w; x++) {
-            packed[x] = PackLiteral(lit[x], esc + 3 * x);
-            mark(x, run[x]);
+            packed[NOFFSET * x] = PackLiteral(lit[x], esc + 3 * x);
+            mark(x, run[NOFFSET * x]);
         }
         // Below `fast` nothing lies beyond the buffer: a run goes on while
         // the literal would leave every channel unchanged, up to `end`.
@@ -310,34 +307,25 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch)
         for (int32_t x = fast - 1; x >= first; x--) {
             const uint8_t *d = digits + 3 * (x - first);
             const uint32_t token = LiteralToken(d[RED_BYTE], d[GREEN_BYTE], d[BLUE_BYTE]);
-            packed[x] = PackLiteral(token, esc + 3 * x);
+            packed[NOFFSET * x] = PackLiteral(token, esc + 3 * x);
             end = token == SAME ? end : x;
             const int32_t n = std::min(end - x, RUN_MAX);
             const int32_t r = n >= 2 ? n : 0;
-            run[x] = static_cast<uint8_t>(r);
+            run[NOFFSET * x] = static_cast<uint8_t>(r);
             mark(x, r);
         }
         for (int32_t x = 0; x < first; x++) {
             int32_t n = 0;
             ExactChoice(t, row_start, x, k, &lit[x], esc + 3 * x, &n);
-            run[x] = static_cast<uint8_t>(n);
-            packed[x] = PackLiteral(lit[x], esc + 3 * x);
+            run[NOFFSET * x] = static_cast<uint8_t>(n);
+            packed[NOFFSET * x] = PackLiteral(lit[x], esc + 3 * x);
             mark(x, n);
-        }
-    }
-    // Offset by offset into position by position.
-    for (int32_t x = 0; x < w; x++) {
-        uint8_t *run = &rc->run[static_cast<size_t>(x) * NOFFSET];
-        uint32_t *packed = &rc->literal[static_cast<size_t>(x) * NOFFSET];
-        for (int32_t k = 0; k < NOFFSET; k++) {
-            run[k] = scratch->run[static_cast<size_t>(k) * w + x];
-            packed[k] = scratch->packed[static_cast<size_t>(k) * w + x];
         }
     }
 }
 
-// The literal costs of a row, escapes included, by position and offset:
-// [x * COST_STRIDE + k], infinite where the reference is illegal.
+// Room for the literal costs of one position, escapes included, by offset;
+// infinite where the reference is illegal.
 constexpr int32_t COST_STRIDE = 12;
 // Lanes of the per-offset costs of one position: three vectors of four.
 constexpr int32_t LANES = 12;
@@ -357,41 +345,66 @@ inline void PositionCosts(const RowChoices &rc, const float *token, const Costs 
     }
 }
 
-void LiteralCosts(const RowChoices &rc, const Costs &c, std::vector<float> *store) {
-    const int32_t w = rc.width;
-    store->resize(static_cast<size_t>(w) * COST_STRIDE);
-    float *out = store->data();
-    float token[256];
-    LiteralTokenCosts(c, token);
-    for (int32_t x = 0; x < w; x++, out += COST_STRIDE) PositionCosts(rc, token, c, x, out);
+// The literal token of offset k at position x, at list position w.
+inline Token LiteralAt(const RowChoices &rc, int32_t k, int32_t x, int32_t w) {
+    const uint32_t p = rc.literal[static_cast<size_t>(x) * NOFFSET + k];
+    return Token{static_cast<uint16_t>(LiteralOf(p)), static_cast<uint8_t>(w),
+                 {static_cast<uint8_t>(RedEscape(p)), static_cast<uint8_t>(GreenEscape(p)),
+                  static_cast<uint8_t>(BlueEscape(p))}};
 }
 
-void AppendLiteral(const RowChoices &rc, int32_t k, int32_t x, int32_t w,
-                   std::vector<Token> *tokens) {
-    const uint32_t p = rc.literal[static_cast<size_t>(x) * NOFFSET + k];
-    tokens->push_back(Token{static_cast<uint16_t>(LiteralOf(p)), static_cast<uint8_t>(w),
-                            {static_cast<uint8_t>(RedEscape(p)), static_cast<uint8_t>(GreenEscape(p)),
-                             static_cast<uint8_t>(BlueEscape(p))}});
+// The cheapest literal of a position, earlier list positions first on ties:
+// the list position, and base[i] + literal[at[i]] there. base holds LANES
+// entries, the last one infinite.
+inline int32_t CheapestLiteral(const float *base, const float *literal, const uint8_t *at, float *best) {
+#if defined(__SSE2__)
+    const __m128 c0 = _mm_add_ps(_mm_load_ps(base), _mm_setr_ps(literal[at[0]], literal[at[1]], literal[at[2]], literal[at[3]]));
+    const __m128 c1 = _mm_add_ps(_mm_load_ps(base + 4), _mm_setr_ps(literal[at[4]], literal[at[5]], literal[at[6]], literal[at[7]]));
+    const __m128 c2 = _mm_add_ps(_mm_load_ps(base + 8), _mm_setr_ps(literal[at[8]], literal[at[9]], literal[at[10]], 0.0f));
+    // The minimum, then the first lane that holds it.
+    __m128 m = _mm_min_ps(_mm_min_ps(c0, c1), c2);
+    m = _mm_min_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
+    m = _mm_min_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
+    *best = _mm_cvtss_f32(m);
+    const uint32_t lanes = static_cast<uint32_t>(_mm_movemask_ps(_mm_cmpeq_ps(c0, m))) |
+                           static_cast<uint32_t>(_mm_movemask_ps(_mm_cmpeq_ps(c1, m))) << 4 |
+                           static_cast<uint32_t>(_mm_movemask_ps(_mm_cmpeq_ps(c2, m))) << 8;
+    return std::countr_zero(lanes);
+#else
+    float cheapest = INFINITY;
+    int32_t cheapest_at = 0;
+    for (int32_t i = 0; i < NOFFSET; i++) {
+        const float cost = base[i] + literal[at[i]];
+        cheapest_at = cost < cheapest ? i : cheapest_at;
+        cheapest = cost < cheapest ? cost : cheapest;
+    }
+    *best = cheapest;
+    return cheapest_at;
+#endif
 }
 
 // Greedy parse of one row: at each position the run that saves most against
 // literals, or else the cheapest literal.
-void GreedyRow(const RowChoices &rc, const Costs &c, OffsetOrder *order, std::vector<float> *costs,
-               std::vector<Token> *tokens) {
+void GreedyRow(const RowChoices &rc, const Costs &c, OffsetOrder *order, std::vector<Token> *tokens) {
     const int32_t w = rc.width;
-    LiteralCosts(rc, c, costs);
+    float token[256];
+    LiteralTokenCosts(c, token);
+    // A row takes at most a token per position: room for that, cut back
+    // to what the row used at the end.
+    const size_t first = tokens->size();
+    tokens->resize(first + static_cast<size_t>(w));
+    Token *out = tokens->data() + first;
+    // The offset costs in whole vectors, the lane past the last one never chosen.
+    alignas(16) float offset[LANES];
+    std::copy(c.offset, c.offset + NOFFSET, offset);
+    std::fill(offset + NOFFSET, offset + LANES, INFINITY);
     int32_t x = 0;
     while (x < w) {
-        const float *literal = &(*costs)[static_cast<size_t>(x) * COST_STRIDE];
-        float best_literal = INFINITY;
-        int32_t literal_at = 0;
-        for (int32_t i = 0; i < NOFFSET; i++) {
-            const float cost = literal[order->at[i]] + c.offset[i];
-            if (cost < best_literal) {
-                best_literal = cost;
-                literal_at = i;
-            }
-        }
+        // Priced only where a token starts, not inside runs.
+        float literal[COST_STRIDE];
+        PositionCosts(rc, token, c, x, literal);
+        float best_literal;
+        const int32_t literal_at = CheapestLiteral(offset, literal, order->at, &best_literal);
         float best_gain = 0;
         int32_t run_at = -1;
         int32_t run_length = 0;
@@ -408,16 +421,16 @@ void GreedyRow(const RowChoices &rc, const Costs &c, OffsetOrder *order, std::ve
             }
         }
         if (run_at >= 0) {
-            tokens->push_back(Token{static_cast<uint16_t>(RUN_BIAS + run_length),
-                                    static_cast<uint8_t>(run_at), {0, 0, 0}});
+            *out++ = Token{static_cast<uint16_t>(RUN_BIAS + run_length), static_cast<uint8_t>(run_at), {0, 0, 0}};
             MoveToFront(order, run_at);
             x += run_length;
         } else {
-            AppendLiteral(rc, order->at[literal_at], x, literal_at, tokens);
+            *out++ = LiteralAt(rc, order->at[literal_at], x, literal_at);
             MoveToFront(order, literal_at);
             x += 1;
         }
     }
+    tokens->resize(static_cast<size_t>(out - tokens->data()));
 }
 
 // Shortest path over the positions of a row. Each position keeps the
@@ -443,9 +456,7 @@ struct ShortStart {
 struct PathScratch {
     std::vector<PathNode> nodes;     // [x]: the cheapest way found to reach x
     std::vector<OffsetOrder> orders; // [x]: the list order that way leaves
-    std::vector<float> literals;     // the row's literal costs
     std::vector<ShortStart> starts;  // by run length
-    std::vector<int32_t> path;       // the chosen path's positions, walking back
 };
 
 void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, OffsetOrder *order,
@@ -474,7 +485,24 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
     // read back from the node.
     OffsetOrder coming_order = *order;
     float coming_cost = 0;
+    bool coming = true; // false after positions not tried: read from the node
+    // The last run as long as a token can go: it starts at run_start and
+    // ends at run_end (see the end of the loop).
+    int32_t run_start = -1, run_end = 0;
     for (int32_t x = 0; x < w; x++) {
+        if (!coming || x < run_end) {
+            const PathNode &in = nodes[x];
+            if (!(in.cost < INFINITY) || (x < run_end && in.from == run_start)) {
+                coming = false;
+                continue;
+            }
+            if (!coming) {
+                coming_order = orders[in.from];
+                MoveToFront(&coming_order, in.offset);
+                coming_cost = in.cost;
+            }
+        }
+        coming = true;
         const OffsetOrder here_order = coming_order;
         const float here_cost = coming_cost;
         orders[x] = here_order;
@@ -482,41 +510,19 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
         float literal[COST_STRIDE];
         PositionCosts(rc, token, c, x, literal);
         const uint8_t *at = here_order.at;
-        float best;
-        int32_t best_at;
         alignas(16) float base[LANES]; // here.cost + c.offset[i]; the last lane infinite
 #if defined(__SSE2__)
         {
             const __m128 h = _mm_set1_ps(here_cost);
-            const __m128 b0 = _mm_add_ps(h, _mm_load_ps(offset));
-            const __m128 b1 = _mm_add_ps(h, _mm_load_ps(offset + 4));
-            const __m128 b2 = _mm_add_ps(h, _mm_load_ps(offset + 8));
-            _mm_store_ps(base, b0);
-            _mm_store_ps(base + 4, b1);
-            _mm_store_ps(base + 8, b2);
-            const __m128 c0 = _mm_add_ps(b0, _mm_setr_ps(literal[at[0]], literal[at[1]], literal[at[2]], literal[at[3]]));
-            const __m128 c1 = _mm_add_ps(b1, _mm_setr_ps(literal[at[4]], literal[at[5]], literal[at[6]], literal[at[7]]));
-            const __m128 c2 = _mm_add_ps(b2, _mm_setr_ps(literal[at[8]], literal[at[9]], literal[at[10]], 0.0f));
-            // The minimum, then the first lane that holds it.
-            __m128 m = _mm_min_ps(_mm_min_ps(c0, c1), c2);
-            m = _mm_min_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
-            m = _mm_min_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
-            best = _mm_cvtss_f32(m);
-            const uint32_t lanes = static_cast<uint32_t>(_mm_movemask_ps(_mm_cmpeq_ps(c0, m))) |
-                                   static_cast<uint32_t>(_mm_movemask_ps(_mm_cmpeq_ps(c1, m))) << 4 |
-                                   static_cast<uint32_t>(_mm_movemask_ps(_mm_cmpeq_ps(c2, m))) << 8;
-            best_at = std::countr_zero(lanes);
+            _mm_store_ps(base, _mm_add_ps(h, _mm_load_ps(offset)));
+            _mm_store_ps(base + 4, _mm_add_ps(h, _mm_load_ps(offset + 4)));
+            _mm_store_ps(base + 8, _mm_add_ps(h, _mm_load_ps(offset + 8)));
         }
 #else
-        best = INFINITY;
-        best_at = 0;
-        for (int32_t i = 0; i < NOFFSET; i++) {
-            base[i] = here_cost + offset[i];
-            const float cost = base[i] + literal[at[i]];
-            best_at = cost < best ? i : best_at;
-            best = cost < best ? cost : best;
-        }
+        for (int32_t i = 0; i < LANES; i++) base[i] = here_cost + offset[i];
 #endif
+        float best;
+        const int32_t best_at = CheapestLiteral(base, literal, at, &best);
         const auto reach = [nodes, x](int32_t to, float cost, uint16_t symbol, int32_t i, int32_t k) {
             PathNode &node = nodes[to];
             if (!(cost < node.cost)) return;
@@ -571,18 +577,39 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
             reach(x + len, from.base + c.token[RUN_BIAS + len], static_cast<uint16_t>(RUN_BIAS + len),
                   from.i, from.k);
         }
+        // A run as long as a token can go, by the offset first in the list
+        // (the cheapest way on in a flat stretch): the positions it covers
+        // are tried as starts only where the cheapest way there passes over
+        // this one, by a token from further left. Tokens starting inside the
+        // run from here could only shift where the next run begins, and on
+        // flat stretches this leaves about one position in RUN_MAX to price.
+        // (Runs by other offsets are not taken so: a literal here and a run
+        // of the first offset from the next position often cost less.)
+        if ((runs & FULL_RUN) != 0 && x >= run_end &&
+            rc.run[static_cast<size_t>(x) * NOFFSET + here_order.at[0]] == std::min(RUN_MAX, w - x)) {
+            run_start = x;
+            run_end = x + std::min(RUN_MAX, w - x);
+        }
     }
-    // Walk back, then emit in row order.
-    std::vector<int32_t> &path = scratch->path;
-    path.clear();
-    for (int32_t x = w; x > 0; x = nodes[x].from) path.push_back(x);
-    for (size_t j = path.size(); j-- > 0;) {
-        const PathNode &node = nodes[path[j]];
-        if (node.symbol < NLITERAL)
-            AppendLiteral(rc, node.kind, node.from, node.offset, tokens);
-        else
-            tokens->push_back(Token{node.symbol, node.offset, {0, 0, 0}});
-        MoveToFront(order, node.offset);
+    // Walk back, writing the tokens from the end of room for one per
+    // position, then move them to the front of it.
+    const size_t first = tokens->size();
+    tokens->resize(first + static_cast<size_t>(w));
+    Token *const end = tokens->data() + first + w;
+    Token *out = end;
+    for (int32_t x = w; x > 0; x = nodes[x].from) {
+        const PathNode &node = nodes[x];
+        *--out = node.symbol < NLITERAL ? LiteralAt(rc, node.kind, node.from, node.offset)
+                                        : Token{node.symbol, node.offset, {0, 0, 0}};
+    }
+    const size_t count = static_cast<size_t>(end - out);
+    memmove(tokens->data() + first, out, count * sizeof(Token));
+    tokens->resize(first + count);
+    // The list order the row leaves: the one its last token starts from,
+    // with that token's offset moved to the front.
+    if (w > 0) {
+        *order = orders[nodes[w].from];
+        MoveToFront(order, nodes[w].offset);
     }
 }
 
@@ -873,7 +900,7 @@ int32_t EncodePicture(const EncoderInput *input, const EncoderOptions *options,
             RowChoices &rc = keep_choices ? kept[static_cast<size_t>(m)] : unkept;
             if (!keep_choices || parses == 0) PrepareRow(t, m, &rc, &scratch);
             if (greedy)
-                GreedyRow(rc, costs, &order, &path.literals, &tokens);
+                GreedyRow(rc, costs, &order, &tokens);
             else
                 OptimalRow(rc, costs, plan.short_runs, &order, &path, &tokens);
             rows[m].end = tokens.size();

@@ -19,7 +19,12 @@ void PutExpGolomb(BitWriter *w, uint32_t value) {
 }
 
 void FlushBits(BitWriter *w) {
-    if (w->pending > 0) PutBits(w, 0, 8 - w->pending);
+    if (w->pending % 8 != 0) PutBits(w, 0, 8 - w->pending % 8);
+    while (w->pending >= 8) {
+        w->pending -= 8;
+        w->out->push_back(static_cast<uint8_t>(w->acc >> w->pending));
+    }
+    w->acc = 0;
 }
 
 void PutHeader(std::vector<uint8_t> *out, uint32_t width, uint32_t height) {
@@ -149,6 +154,35 @@ void LimitedCodeLengths(const uint64_t *counts, uint32_t n, int32_t max_length, 
     std::sort(used.begin(), used.end(), [&](uint32_t a, uint32_t b) {
         return counts[a] != counts[b] ? counts[a] < counts[b] : a < b;
     });
+    // A plain Huffman code first, from the sorted leaves and the nodes made
+    // so far (which come out in order of weight): where it keeps within the
+    // limit it is optimal, and it costs a small part of the merge below.
+    {
+        const size_t leaves = used.size();
+        std::vector<uint64_t> weight(2 * leaves - 1);
+        std::vector<uint32_t> parent(2 * leaves - 1);
+        for (size_t i = 0; i < leaves; i++) weight[i] = counts[used[i]];
+        size_t leaf = 0, node = leaves;
+        for (size_t next = leaves; next < 2 * leaves - 1; next++) {
+            size_t pick[2];
+            for (size_t &p : pick)
+                p = leaf < leaves && (node >= next || weight[leaf] <= weight[node]) ? leaf++ : node++;
+            weight[next] = weight[pick[0]] + weight[pick[1]];
+            parent[pick[0]] = parent[pick[1]] = static_cast<uint32_t>(next);
+        }
+        // Depths from the root (the last node) down; parents come after their children.
+        std::vector<uint8_t> depth(2 * leaves - 1);
+        depth[2 * leaves - 2] = 0;
+        int32_t deepest = 0;
+        for (size_t i = 2 * leaves - 2; i-- > 0;) {
+            depth[i] = static_cast<uint8_t>(std::min<int32_t>(depth[parent[i]] + 1, 255));
+            if (i < leaves) deepest = std::max<int32_t>(deepest, depth[i]);
+        }
+        if (deepest <= max_length) {
+            for (size_t i = 0; i < leaves; i++) lengths[used[i]] = depth[i];
+            return;
+        }
+    }
     // Package-merge. Each level's list holds leaves and packages of two
     // items of the level below, sorted by weight; a symbol's code length is
     // the number of times it occurs in the first 2n - 2 items of the last

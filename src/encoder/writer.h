@@ -13,7 +13,7 @@
 struct BitWriter {
     std::vector<uint8_t> *out; // bytes are appended here
     uint64_t acc;              // pending bits, right-aligned
-    int32_t pending;           // number of pending bits, 0 to 7 between calls
+    int32_t pending;           // number of pending bits, 0 to 31 between calls
 };
 
 inline void StartBitWriter(BitWriter *w, std::vector<uint8_t> *out) {
@@ -23,20 +23,24 @@ inline void StartBitWriter(BitWriter *w, std::vector<uint8_t> *out) {
 }
 
 // Appends the low n bits of value (n from 0 to 32), most significant first.
-// Inline, as the encoder calls it for every symbol.
+// Inline, as the encoder calls it for every symbol. Bits go out four bytes
+// at a time, so up to 31 wait in acc; the bytes appended and the pending
+// bits are always all the bits put so far.
 inline void PutBits(BitWriter *w, uint32_t value, int32_t n) {
-    if (n == 0) return;
     w->acc = (w->acc << n) | (value & ((static_cast<uint64_t>(1) << n) - 1));
     w->pending += n;
-    while (w->pending >= 8) {
-        w->pending -= 8;
-        w->out->push_back(static_cast<uint8_t>(w->acc >> w->pending));
+    if (w->pending >= 32) {
+        w->pending -= 32;
+        const uint32_t word = static_cast<uint32_t>(w->acc >> w->pending);
+        const uint8_t bytes[4] = {static_cast<uint8_t>(word >> 24), static_cast<uint8_t>(word >> 16),
+                                  static_cast<uint8_t>(word >> 8), static_cast<uint8_t>(word)};
+        w->out->insert(w->out->end(), bytes, bytes + 4);
+        w->acc &= (static_cast<uint64_t>(1) << w->pending) - 1;
     }
-    w->acc &= (static_cast<uint64_t>(1) << w->pending) - 1;
 }
 // Appends an order-0 Exp-Golomb integer (value below 2^26 - 1).
 void PutExpGolomb(BitWriter *w, uint32_t value);
-// Pads the last byte with zero bits.
+// Pads the last byte with zero bits and appends every pending byte.
 void FlushBits(BitWriter *w);
 // Bits an Exp-Golomb integer takes.
 int32_t ExpGolombBits(uint32_t value);
@@ -67,7 +71,8 @@ inline void PutSymbol(BitWriter *w, const PrefixCode *code, uint32_t symbol) {
 }
 
 // Length-limited code lengths (at most max_length bits) for symbol counts,
-// by package-merge. Symbols with count 0 get length 0. A single used symbol
+// by a Huffman code where that keeps within the limit, else by
+// package-merge. Symbols with count 0 get length 0. A single used symbol
 // gets length 1; no used symbol gives all zeros.
 void LimitedCodeLengths(const uint64_t *counts, uint32_t n, int32_t max_length, uint8_t *lengths);
 

@@ -93,6 +93,16 @@ TEST(EncoderCodeLengths, SkewedCountsStayWithinTheLimit) {
     // A smaller limit costs bits, never saves them.
     EXPECT_GE(TotalBits(fib, Limited(fib, 8)), TotalBits(fib, Limited(fib, 16)));
     EXPECT_GE(TotalBits(fib, Limited(fib, 16)), HuffmanBits(fib));
+    // 17 Fibonacci counts make a Huffman code exactly 16 deep: at a limit of
+    // 16 that code itself, at 15 one bit shallower and dearer.
+    const std::vector<uint64_t> fib17(fib.begin(), fib.begin() + 17);
+    const std::vector<uint8_t> at16 = Limited(fib17, 16);
+    EXPECT_EQ(*std::max_element(at16.begin(), at16.end()), 16);
+    EXPECT_EQ(TotalBits(fib17, at16), HuffmanBits(fib17));
+    const std::vector<uint8_t> at15 = Limited(fib17, 15);
+    EXPECT_EQ(*std::max_element(at15.begin(), at15.end()), 15);
+    EXPECT_EQ(KraftSum(at15), uint64_t{1} << 32);
+    EXPECT_GT(TotalBits(fib17, at15), HuffmanBits(fib17));
 }
 
 TEST(EncoderCodeLengths, OneOrNoSymbol) {
