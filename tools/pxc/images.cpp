@@ -11,6 +11,9 @@
 #include <thread>
 
 #include <libdeflate.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <spng.h>
 #include <zlib.h>
 
@@ -195,6 +198,43 @@ inline uint8_t Paeth(int a, int b, int c) {
     return static_cast<uint8_t>(ab_cost <= pc ? ab : c);
 }
 
+// The Paeth filter of row[lead .. n) below `above` (3 bytes a pixel) into
+// out, eight bytes at a time where the machine has SSE2, as Paeth gives
+// them one by one.
+void PaethFilter(const uint8_t *row, const uint8_t *above, uint8_t *out, size_t lead, size_t n) {
+    size_t i = lead;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    const auto load = [&](const uint8_t *p) {
+        return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(p)), zero);
+    };
+    const auto magnitude = [&](__m128i v) { return _mm_max_epi16(v, _mm_sub_epi16(zero, v)); };
+    for (; i + 8 <= n; i += 8) {
+        const __m128i a = load(row + i - 3);
+        const __m128i b = load(above + i);
+        const __m128i c = load(above + i - 3);
+        const __m128i x = load(row + i);
+        // p - a is b - c, p - b is a - c, p - c is both together.
+        const __m128i bc = _mm_sub_epi16(b, c);
+        const __m128i ac = _mm_sub_epi16(a, c);
+        const __m128i pa = magnitude(bc);
+        const __m128i pb = magnitude(ac);
+        const __m128i pc = magnitude(_mm_add_epi16(bc, ac));
+        // a where pa <= pb, else b; then c where the smaller is above pc.
+        const __m128i take_b = _mm_cmpgt_epi16(pa, pb);
+        const __m128i ab = _mm_or_si128(_mm_andnot_si128(take_b, a), _mm_and_si128(take_b, b));
+        const __m128i ab_cost = _mm_min_epi16(pa, pb);
+        const __m128i take_c = _mm_cmpgt_epi16(ab_cost, pc);
+        const __m128i predicted = _mm_or_si128(_mm_andnot_si128(take_c, ab), _mm_and_si128(take_c, c));
+        const __m128i d = _mm_sub_epi16(x, predicted);
+        // The low byte of each difference is the filtered byte.
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(out + i),
+                         _mm_packus_epi16(_mm_and_si128(d, _mm_set1_epi16(0xFF)), zero));
+    }
+#endif
+    for (; i < n; i++) out[i] = static_cast<uint8_t>(row[i] - Paeth(row[i - 3], above[i], above[i - 3]));
+}
+
 // Filters the rows of one picture, `n` bytes each, keeping its buffers
 // from row to row. The rows are the bitmap's, in blue, green, red; the
 // PNG's are in red, green, blue. Each filter works on every channel alone,
@@ -236,8 +276,7 @@ public:
             break;
         default:
             for (size_t i = 0; i < lead; i++) o[i] = static_cast<uint8_t>(row[i] - above[i]);
-            for (size_t i = lead; i < n; i++)
-                o[i] = static_cast<uint8_t>(row[i] - Paeth(row[i - 3], above[i], above[i - 3]));
+            PaethFilter(row, above, o, lead, n);
             break;
         }
         ToRgb(o, out + 1);
@@ -262,8 +301,7 @@ public:
         for (size_t i = lead; i < n; i++) up[i] = static_cast<uint8_t>(row[i] - above[i]);
         for (size_t i = lead; i < n; i++)
             average[i] = static_cast<uint8_t>(row[i] - ((static_cast<uint32_t>(row[i - 3]) + above[i]) >> 1));
-        for (size_t i = lead; i < n; i++)
-            paeth[i] = static_cast<uint8_t>(row[i] - Paeth(row[i - 3], above[i], above[i - 3]));
+        PaethFilter(row, above, paeth, lead, n);
 
         uint32_t counts[FILTERS][256];
         memset(counts, 0, sizeof counts);
