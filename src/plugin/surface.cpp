@@ -10,10 +10,12 @@
 #error "PXCM_VERSION_STRING is set by the build"
 #endif
 
-// The banner ends in two blanks and our mark: the project and its version.
+// The banner ends in two blanks and our mark: the project and its version
+// (one string, joined in brackets so that no compiler takes it for a
+// missing comma).
 const char *const INFO_STRINGS[INFO_COUNT] = {
     "00IN",
-    "PXCM to DIB filter ver0.01  pxcm " PXCM_VERSION_STRING,
+    ("PXCM to DIB filter ver0.01  pxcm " PXCM_VERSION_STRING),
     "*",
     "RIVERFOX CG (*.PXC)",
 };
