@@ -96,59 +96,59 @@ constexpr PairTokenBits MakePairTokenBits() {
 
 constexpr PairTokenBits PAIR_TOKEN_BITS = MakePairTokenBits();
 
-// Fills one block of a pair or escape table: the 2^rest indices that
-// begin with one code of the first alphabet, whose next `rest` bits index
-// the second alphabet. The second alphabet's main table lists its short
-// codes in code order, each over 2^(FAST_BITS - length) entries, so at
-// `rest` bits of resolution its codes of at most `rest` bits cover the
-// block's first entries in order, each over 2^(rest - length) of them;
-// longer ones (and gaps) leave the rest of the block to `alone`. Where a
-// second code fits, the entry is with + (symbol + bias) << symbol_at +
-// length << length_at.
-void FillBlock(uint32_t *block, uint32_t rest, const DecodeTable *second, uint32_t with, uint32_t alone,
-               uint32_t bias, uint32_t symbol_at, uint32_t length_at) {
-    const uint32_t *fast = second->fast;
+// Walks the short codes of table t in code order, as its main table lists
+// them, each over 2^(FAST_BITS - length) entries: at `rest` bits of
+// resolution its codes of at most `rest` bits cover the first indices in
+// order, each over 2^(rest - length) of them. Calls fill(at, span, symbol,
+// length) for each and returns the index where they end.
+template <typename Fill>
+inline uint32_t ForShortCodes(const DecodeTable *t, uint32_t rest, Fill fill) {
+    const uint32_t *fast = t->fast;
     uint32_t p = 0;
     uint32_t at = 0;
-    while (p < second->fast_end) {
-        const uint32_t o = fast[p];
-        const uint32_t length = EntryLength(o);
+    while (p < t->fast_end) {
+        const uint32_t entry = fast[p];
+        const uint32_t length = EntryLength(entry);
         if (length > rest) break;
-        const uint32_t value = with + ((EntrySymbol(o) + bias) << symbol_at) + (length << length_at);
         const uint32_t span = 1u << (rest - length);
-        for (uint32_t v = 0; v < span; v++) block[at + v] = value;
+        fill(at, span, EntrySymbol(entry), length);
         at += span;
         p += 1u << (FAST_BITS - length);
     }
+    return at;
+}
+
+// Fills one block of a pair or escape table: the 2^rest indices that
+// begin with one code of the first alphabet, whose next `rest` bits index
+// the second alphabet. Where a second code fits, the entry is
+// with + (symbol + bias) << symbol_at + length << length_at; longer codes
+// (and gaps) leave the rest of the block to `alone`.
+inline void FillBlock(uint32_t *block, uint32_t rest, const DecodeTable *second, uint32_t with, uint32_t alone,
+               uint32_t bias, uint32_t symbol_at, uint32_t length_at) {
+    uint32_t at = ForShortCodes(second, rest, [&](uint32_t from, uint32_t span, uint32_t symbol, uint32_t length) {
+        const uint32_t value = with + ((symbol + bias) << symbol_at) + (length << length_at);
+        for (uint32_t v = 0; v < span; v++) block[from + v] = value;
+    });
     const uint32_t size = 1u << rest;
     for (; at < size; at++) block[at] = alone;
 }
 
-// Fills the block of one token code in the pair table: the 2^rest indices
-// that begin with it, whose next bits index the offset alphabet, as
-// FillBlock does, with `with` (the token, its escapes and its length) in
-// every entry. A literal's entries go on to its first escape: where that
-// code fits in the bits left after the offset's, the entry takes it too.
+// Fills the block of one token code in the pair table, as FillBlock does
+// with the offset alphabet, with `with` (the token, its escapes and its
+// length) in every entry. A literal's entries go on to its first escape:
+// where that code fits in the bits left after the offset's, the entry
+// takes it too.
 void FillPairBlock(uint32_t *block, uint32_t rest, const DecodeTable *offset, const DecodeTable *escape,
                    uint32_t with) {
-    const uint32_t *fast = offset->fast;
-    uint32_t p = 0;
-    uint32_t at = 0;
-    while (p < offset->fast_end) {
-        const uint32_t o = fast[p];
-        const uint32_t length = EntryLength(o);
-        if (length > rest) break;
-        const uint32_t pair = with + (EntrySymbol(o) << PAIR_OFFSET_AT) + length;
-        const uint32_t span = 1u << (rest - length);
+    uint32_t at = ForShortCodes(offset, rest, [&](uint32_t from, uint32_t span, uint32_t symbol, uint32_t length) {
+        const uint32_t pair = with + (symbol << PAIR_OFFSET_AT) + length;
         if (PairEscapesLeft(pair) == 0) {
-            for (uint32_t v = 0; v < span; v++) block[at + v] = pair;
+            for (uint32_t v = 0; v < span; v++) block[from + v] = pair;
         } else {
             const uint32_t taken = pair - (1u << PAIR_LEFT_AT) + (1u << PAIR_TAKEN_AT);
-            FillBlock(block + at, rest - length, escape, taken, pair, ESCAPE_BIAS, PAIR_VALUE_AT, 0);
+            FillBlock(block + from, rest - length, escape, taken, pair, ESCAPE_BIAS, PAIR_VALUE_AT, 0);
         }
-        at += span;
-        p += 1u << (FAST_BITS - length);
-    }
+    });
     const uint32_t size = 1u << rest;
     for (; at < size; at++) block[at] = 0;
 }
@@ -156,34 +156,23 @@ void FillPairBlock(uint32_t *block, uint32_t rest, const DecodeTable *offset, co
 } // namespace
 
 void BuildPairTable(uint32_t *pairs, const DecodeTable *token, const DecodeTable *offset, const DecodeTable *escape) {
-    // The main table lists the short token codes in code order, each over
-    // 2^(FAST_BITS - length) entries: the code at entry i with length L
-    // owns the pair indices from 2 i, 2^(PAIR_BITS - L) of them.
-    static_assert(PAIR_BITS == FAST_BITS + 1, "pair indices are main-table indices and one more bit");
-    const uint32_t *fast = token->fast;
-    uint32_t i = 0;
-    while (i < token->fast_end) {
-        const uint32_t entry = fast[i];
-        const uint32_t length = EntryLength(entry);
-        FillPairBlock(pairs + 2 * i, PAIR_BITS - length, offset, escape, PAIR_TOKEN_BITS.bits[EntrySymbol(entry)] | length);
-        i += 1u << (FAST_BITS - length);
-    }
-    memset(pairs + 2 * i, 0, sizeof(uint32_t) * (PAIR_SIZE - 2 * i));
+    // Every short token code owns the pair indices that begin with it.
+    static_assert(PAIR_BITS > FAST_BITS, "every short token code leaves bits for the offset");
+    const uint32_t end = ForShortCodes(token, PAIR_BITS, [&](uint32_t at, uint32_t, uint32_t symbol, uint32_t length) {
+        FillPairBlock(pairs + at, PAIR_BITS - length, offset, escape, PAIR_TOKEN_BITS.bits[symbol] | length);
+    });
+    memset(pairs + end, 0, sizeof(uint32_t) * (PAIR_SIZE - end));
 }
 
 void BuildEscapeTable(uint32_t *escapes, const DecodeTable *escape) {
     // As the pair table, with the escape alphabet as both.
-    const uint32_t *fast = escape->fast;
-    uint32_t i = 0;
-    while (i < escape->fast_end) {
-        const uint32_t entry = fast[i];
-        const uint32_t length = EntryLength(entry);
-        const uint32_t first = (EntrySymbol(entry) + ESCAPE_BIAS) << ESCAPE_VALUES_AT | length << ESCAPE_ONE_AT;
-        FillBlock(escapes + 2 * i, ESCAPE_BITS - length, escape, first | length << ESCAPE_TWO_AT | ESCAPE_SECOND_FITS,
+    static_assert(ESCAPE_BITS > FAST_BITS, "every short escape code leaves bits for a second");
+    const uint32_t end = ForShortCodes(escape, ESCAPE_BITS, [&](uint32_t at, uint32_t, uint32_t symbol, uint32_t length) {
+        const uint32_t first = (symbol + ESCAPE_BIAS) << ESCAPE_VALUES_AT | length << ESCAPE_ONE_AT;
+        FillBlock(escapes + at, ESCAPE_BITS - length, escape, first | length << ESCAPE_TWO_AT | ESCAPE_SECOND_FITS,
                   first | length << ESCAPE_TWO_AT, ESCAPE_BIAS, ESCAPE_VALUES_AT + 8, ESCAPE_TWO_AT);
-        i += 1u << (FAST_BITS - length);
-    }
-    memset(escapes + 2 * i, 0, sizeof(uint32_t) * (ESCAPE_SIZE - 2 * i));
+    });
+    memset(escapes + end, 0, sizeof(uint32_t) * (ESCAPE_SIZE - end));
 }
 
 int32_t DecodeSlow(BitReader *r, const DecodeTable *t, uint32_t *symbol) {
