@@ -2,8 +2,9 @@
 // small classes: stop requests (signals), the terminal, input files mapped
 // into memory, blocks of memory for large buffers, and the file-system side
 // of output files (temporary names, renames, nodes that must not be
-// replaced), the command line and the text written to the console. system_posix.cpp implements them for POSIX
-// systems, system_windows.cpp for Windows. Names are UTF-8 throughout.
+// replaced), the command line and the text written to the console.
+// system_posix.cpp implements them for POSIX systems, system_windows.cpp
+// for Windows. Names are UTF-8 throughout.
 #ifndef PXC_SYSTEM_H
 #define PXC_SYSTEM_H
 
