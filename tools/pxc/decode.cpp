@@ -190,7 +190,9 @@ std::string EndsEarlyText(const StreamFacts &facts) {
 DecodedPicture DecodePicture(const PictureInput &input, const DecodeOptions &options, const RowProgress &progress) {
     const pxcm_info info = CheckedInfo(input, options);
     DecodedPicture out;
-    out.bitmap = Bitmap::Allocate(info.width, info.height);
+    // pxcm_decode zeroes the DIB before it decodes into it, and on failure
+    // the bitmap is dropped.
+    out.bitmap = Bitmap::AllocateUnset(info.width, info.height);
     pxcm_decode_report report{};
     uint64_t row = 0;
     const RowProgress rows = [&](const char *what, uint64_t done, uint64_t total) {
