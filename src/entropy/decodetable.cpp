@@ -82,15 +82,19 @@ int32_t BuildDecodeTable(DecodeTable *t, const uint8_t *lengths, uint32_t n) {
 
 namespace {
 
-// What each token adds to its pair entries besides its length: the token
-// and its escaped channels.
+// What each token adds to its pair entries besides its length: the token,
+// its escaped channels, and for a literal without escapes the mark of a
+// whole literal.
 struct PairTokenBits {
     uint32_t bits[TOKEN_SYMBOLS];
 };
 
 constexpr PairTokenBits MakePairTokenBits() {
     PairTokenBits p{};
-    for (uint32_t t = 0; t < TOKEN_SYMBOLS; t++) p.bits[t] = t << PAIR_TOKEN_AT | TokenEscapes(t) << PAIR_LEFT_AT;
+    for (uint32_t t = 0; t < TOKEN_SYMBOLS; t++) {
+        p.bits[t] = t << PAIR_TOKEN_AT | TokenEscapes(t) << PAIR_LEFT_AT;
+        if (t < LITERAL_TOKENS && TokenEscapes(t) == 0) p.bits[t] |= PAIR_PLAIN;
+    }
     return p;
 }
 
