@@ -503,10 +503,9 @@ __attribute__((always_inline)) inline void FastTokensBody(FastState *state, cons
                 const uint32_t escaped = values << (8 * PairTakesEscape(pair));
                 sub |= ((escaped & 0xff) << code.first_shift) | ((escaped & 0xffff00) << code.rest_shift);
             }
-            const uint8_t *s = d + step;
-            d[RED_BYTE] = static_cast<uint8_t>(s[RED_BYTE] - sub);
-            d[GREEN_BYTE] = static_cast<uint8_t>(s[GREEN_BYTE] - (sub >> 8));
-            d[BLUE_BYTE] = static_cast<uint8_t>(s[BLUE_BYTE] - (sub >> 16));
+            // From stream order (red, green, blue) to the pixel's.
+            static_assert(RED_BYTE == 2 && GREEN_BYTE == 1 && BLUE_BYTE == 0, "the pixel's bytes are blue, green, red");
+            WritePixel(d, d + step, __builtin_bswap32(sub) >> 8, d_end);
             d += PIXEL_BYTES;
         } else {
             const int64_t len = PIXEL_BYTES * static_cast<int64_t>(RunLength(t));
