@@ -88,15 +88,24 @@ inline void WriteRunInside(uint8_t *__restrict buf, int64_t out, int64_t src, in
     const int64_t distance = out - src;
     if (distance >= len || distance <= -len) {
         if (len <= 16) {
-            // Runs are at least MIN_RUN pixels, 6 bytes.
+            // Runs are at least MIN_RUN pixels, 6 bytes. Each word's size is
+            // a constant, so that its copy is one load and one store.
             static_assert(PIXEL_BYTES * MIN_RUN >= 4, "a run covers two 4-byte words");
-            const int64_t word = len >= 8 ? 8 : 4;
-            uint64_t head = 0;
-            uint64_t tail = 0;
-            memcpy(&head, s, static_cast<size_t>(word));
-            memcpy(&tail, s + len - word, static_cast<size_t>(word));
-            memcpy(d, &head, static_cast<size_t>(word));
-            memcpy(d + len - word, &tail, static_cast<size_t>(word));
+            if (len >= 8) {
+                uint64_t head;
+                uint64_t tail;
+                memcpy(&head, s, 8);
+                memcpy(&tail, s + len - 8, 8);
+                memcpy(d, &head, 8);
+                memcpy(d + len - 8, &tail, 8);
+            } else {
+                uint32_t head;
+                uint32_t tail;
+                memcpy(&head, s, 4);
+                memcpy(&tail, s + len - 4, 4);
+                memcpy(d, &head, 4);
+                memcpy(d + len - 4, &tail, 4);
+            }
             return;
         }
         int64_t i = 0;
@@ -118,6 +127,14 @@ inline void WriteRunInside(uint8_t *__restrict buf, int64_t out, int64_t src, in
             memcpy(&v, s + i, 8);
             memcpy(d + i, &v, 8);
         }
+        if (distance >= 8 && i < len && len >= 8) {
+            // The last 8 bytes again, the bytes they read all final: a
+            // source at least 8 bytes behind.
+            uint64_t v;
+            memcpy(&v, s + len - 8, 8);
+            memcpy(d + len - 8, &v, 8);
+            return;
+        }
     } else if (distance == 3 && len >= 8) {
         const uint64_t p = static_cast<uint64_t>(s[0]) | static_cast<uint64_t>(s[1]) << 8 | static_cast<uint64_t>(s[2]) << 16;
         const uint64_t q = p | p << 24 | p << 48;
@@ -126,6 +143,15 @@ inline void WriteRunInside(uint8_t *__restrict buf, int64_t out, int64_t src, in
         uint64_t v;
         memcpy(&v, pattern, 8);
         for (; i + 8 <= len; i += 6) memcpy(d + i, &v, 8);
+        if (len % PIXEL_BYTES == 0) {
+            // Whole pixels: the last 8 bytes begin one byte into the
+            // pattern.
+            const uint64_t r = q >> 8 | static_cast<uint64_t>(s[2]) << 56;
+            for (int32_t k = 0; k < 8; k++) pattern[k] = static_cast<uint8_t>(r >> (8 * k));
+            memcpy(&v, pattern, 8);
+            memcpy(d + len - 8, &v, 8);
+            return;
+        }
     } else if (distance == 6 && len >= 8) {
         uint8_t pattern[8];
         memcpy(pattern, s, 6);
