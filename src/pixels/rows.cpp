@@ -554,6 +554,12 @@ __attribute__((always_inline)) inline void FastTokensBody(FastState *state, cons
         // than the next pair look-up takes.
         if (held < PAIR_BITS) TopUp(&bits, &held, &next);
     }
+    // A literal written as four bytes leaves its fourth, the first of the
+    // next pixel, for the next token to rewrite; where the loop stops
+    // before that token, that byte goes back to what the row's bytes not
+    // yet decoded hold: zero. So a stream that fails at that token leaves
+    // the bitmap exactly as the byte-by-byte decode does.
+    if (d < d_end) *d = 0;
     state->bits = bits;
     state->held = static_cast<int32_t>(held);
     state->next = next;
