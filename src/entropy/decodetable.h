@@ -82,8 +82,9 @@ inline uint32_t FindLongCode(const DecodeTable *t, uint64_t window) {
 //     bit  12      1 where the first escape is taken
 //     bits 13..20  the first escape symbol + ESCAPE_BIAS where taken, else 0
 //     bits 21..29  token
-//     bit  30      1 where the entry is a whole literal without escapes
-//                  (0 for runs, escaped literals and entries of length 0)
+//     bit  30      1 where the entry is a whole literal: no escapes, or
+//                  one, taken (0 for runs, literals with escapes left and
+//                  entries of length 0)
 //
 // The length sits in the low 6 bits, so that a 64-bit shift by the entry
 // needs no mask where the machine takes shift counts modulo 64.

@@ -230,14 +230,22 @@ constexpr LiteralCodes MakeLiteralCodes() {
 
 constexpr LiteralCodes LITERAL_CODES = MakeLiteralCodes();
 
-// What a literal without escapes subtracts, in the pixel's byte order (the
-// fourth byte 0), indexed by its pair entry shifted down to the token: the
-// token with the entry's mark of a whole literal above it.
+// Whole literals' codes are indexed by their pair entry shifted down to the
+// token: the token with the entry's mark of a whole literal above it.
 constexpr uint32_t PLAIN_INDEX_BIAS = PAIR_PLAIN >> PAIR_TOKEN_AT;
 static_assert(PAIR_PLAIN_AT == PAIR_TOKEN_AT + 9 && PAIR_PLAIN_AT == 30, "the mark of a whole literal sits right above the token, the entry's top bit 0");
 
+// What a whole literal subtracts from its reference besides its escape, in
+// the pixel's byte order (the fourth byte 0), and where the escape the pair
+// entry took goes: the shift of its first escaped channel in the pixel (0
+// without escapes, whose entries hold an escape value of 0).
+struct PlainCode {
+    uint32_t sub;
+    uint32_t shift;
+};
+
 struct PlainSubs {
-    uint32_t sub[PLAIN_INDEX_BIAS + LITERAL_TOKENS];
+    PlainCode code[PLAIN_INDEX_BIAS + LITERAL_TOKENS];
 };
 
 constexpr PlainSubs MakePlainSubs() {
@@ -245,10 +253,17 @@ constexpr PlainSubs MakePlainSubs() {
     for (uint32_t t = 0; t < LITERAL_TOKENS; t++) {
         const uint32_t digit[3] = {RedDigit(t), GreenDigit(t), BlueDigit(t)};
         const int32_t at[3] = {RED_BYTE, GREEN_BYTE, BLUE_BYTE};
-        uint32_t sub = 0;
-        for (uint32_t i = 0; i < 3; i++)
-            sub |= static_cast<uint32_t>(static_cast<uint8_t>(DIGIT_VALUES[digit[i]])) << (8 * at[i]);
-        table.sub[PLAIN_INDEX_BIAS + t] = TokenEscapes(t) == 0 ? sub : 0;
+        PlainCode c{};
+        bool first = true;
+        for (uint32_t i = 0; i < 3; i++) {
+            if (digit[i] != ESCAPE_DIGIT) {
+                c.sub |= static_cast<uint32_t>(static_cast<uint8_t>(DIGIT_VALUES[digit[i]])) << (8 * at[i]);
+            } else if (first) {
+                c.shift = static_cast<uint32_t>(8 * at[i]);
+                first = false;
+            }
+        }
+        table.code[PLAIN_INDEX_BIAS + t] = c;
     }
     return table;
 }
@@ -321,7 +336,8 @@ __attribute__((always_inline)) inline bool TakePlainLiteral(uint32_t pair, uint6
     *order ^= (((*order << 4) | chosen) ^ *order) & front_mask[w];
     *bits <<= PairLength(pair);
     *held -= PairLength(pair);
-    WritePixel(out, out + step, PLAIN_SUBS.sub[pair >> PAIR_TOKEN_AT], d_end);
+    const PlainCode code = PLAIN_SUBS.code[pair >> PAIR_TOKEN_AT];
+    WritePixel(out, out + step, code.sub | PairEscapeValue(pair) << code.shift, d_end);
     *d = out + PIXEL_BYTES;
     return true;
 }
@@ -381,8 +397,8 @@ __attribute__((always_inline)) inline void FastTokensBody(FastState *state, cons
         uint32_t pair = work->pairs[bits >> (64 - PAIR_BITS)];
         TopUp(&bits, &held, &next);
         if (PairIsPlain(pair)) {
-            // A literal without escapes, whole in the pair entry; then a
-            // second one on the same top-up, as the first leaves at least
+            // A literal with no escapes left to decode, whole in the pair
+            // entry; then a second one on the same top-up, as the first leaves at least
             // 56 - PAIR_BITS bits. The second leaves at least PAIR_BITS.
             static_assert(56 - 2 * PAIR_BITS >= PAIR_BITS, "two pairs on one top-up");
             if (!TakePlainLiteral<checked>(pair, &bits, &held, &order, &d, d_end, delta, front_mask, pixels, lo,

@@ -666,7 +666,7 @@ TEST(PrefixCode, PairTablesAgreeWithThreeLookUps) {
     // where the token and offset codes both fit in PAIR_BITS bits, with the
     // token's escaped channels; a literal's entry also takes its first
     // escape where a third look-up finds that code in the bits left; a
-    // literal without escapes is marked whole. Other entries are 0.
+    // literal with no escapes left is marked whole. Other entries are 0.
     std::mt19937 rng(5);
     Decoders d;
     std::vector<uint32_t> pairs(PAIR_SIZE);
@@ -702,8 +702,8 @@ TEST(PrefixCode, PairTablesAgreeWithThreeLookUps) {
                     ASSERT_EQ(PairTakesEscape(p), takes ? 1u : 0u) << "round " << round << " index " << v;
                     EXPECT_EQ(PairEscapesLeft(p), escapes - (takes ? 1 : 0));
                     EXPECT_EQ(PairEscapeValue(p), takes ? EntrySymbol(c) + ESCAPE_BIAS : 0u);
-                    // A whole literal: no escapes at all, not a run.
-                    EXPECT_EQ(PairIsPlain(p), EntrySymbol(a) < LITERAL_TOKENS && escapes == 0);
+                    // A whole literal: no escapes left to decode, not a run.
+                    EXPECT_EQ(PairIsPlain(p), EntrySymbol(a) < LITERAL_TOKENS && escapes == (takes ? 1u : 0u));
                     if (PairIsPlain(p)) plain++;
                     if (takes) want += lc;
                     if (escapes != 0) (takes ? fused : unfused)++;
