@@ -315,6 +315,8 @@ __attribute__((always_inline)) inline void WritePixel(uint8_t *d, const uint8_t 
         _mm_storeu_si32(d, v);
         return;
     }
+#else
+    (void)d_end;
 #endif
     for (int32_t i = 0; i < PIXEL_BYTES; i++) d[i] = static_cast<uint8_t>(s[i] - (sub >> (8 * i)));
 }
