@@ -82,15 +82,19 @@ int32_t BuildDecodeTable(DecodeTable *t, const uint8_t *lengths, uint32_t n) {
 
 namespace {
 
-// What each token adds to its pair entries besides its length: the token
-// and its escaped channels.
+// What each token adds to its pair entries besides its length: the token,
+// its escaped channels, and for a literal without escapes the mark of a
+// whole literal (one with one escape gets it where its entry takes that).
 struct PairTokenBits {
     uint32_t bits[TOKEN_SYMBOLS];
 };
 
 constexpr PairTokenBits MakePairTokenBits() {
     PairTokenBits p{};
-    for (uint32_t t = 0; t < TOKEN_SYMBOLS; t++) p.bits[t] = t << PAIR_TOKEN_AT | TokenEscapes(t) << PAIR_LEFT_AT;
+    for (uint32_t t = 0; t < TOKEN_SYMBOLS; t++) {
+        p.bits[t] = t << PAIR_TOKEN_AT | TokenEscapes(t) << PAIR_LEFT_AT;
+        if (t < LITERAL_TOKENS && TokenEscapes(t) == 0) p.bits[t] |= PAIR_PLAIN;
+    }
     return p;
 }
 
@@ -137,7 +141,7 @@ inline void FillBlock(uint32_t *block, uint32_t rest, const DecodeTable *second,
 // with the offset alphabet, with `with` (the token, its escapes and its
 // length) in every entry. A literal's entries go on to its first escape:
 // where that code fits in the bits left after the offset's, the entry
-// takes it too.
+// takes it too, and is a whole literal where that was its only one.
 void FillPairBlock(uint32_t *block, uint32_t rest, const DecodeTable *offset, const DecodeTable *escape,
                    uint32_t with) {
     uint32_t at = ForShortCodes(offset, rest, [&](uint32_t from, uint32_t span, uint32_t symbol, uint32_t length) {
@@ -145,7 +149,8 @@ void FillPairBlock(uint32_t *block, uint32_t rest, const DecodeTable *offset, co
         if (PairEscapesLeft(pair) == 0) {
             for (uint32_t v = 0; v < span; v++) block[from + v] = pair;
         } else {
-            const uint32_t taken = pair - (1u << PAIR_LEFT_AT) + (1u << PAIR_TAKEN_AT);
+            const uint32_t taken = pair - (1u << PAIR_LEFT_AT) + (1u << PAIR_TAKEN_AT) +
+                                   (PairEscapesLeft(pair) == 1 ? PAIR_PLAIN : 0);
             FillBlock(block + from, rest - length, escape, taken, pair, ESCAPE_BIAS, PAIR_VALUE_AT, 0);
         }
     });

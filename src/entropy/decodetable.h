@@ -82,6 +82,9 @@ inline uint32_t FindLongCode(const DecodeTable *t, uint64_t window) {
 //     bit  12      1 where the first escape is taken
 //     bits 13..20  the first escape symbol + ESCAPE_BIAS where taken, else 0
 //     bits 21..29  token
+//     bit  30      1 where the entry is a whole literal: no escapes, or
+//                  one, taken (0 for runs, literals with escapes left and
+//                  entries of length 0)
 //
 // The length sits in the low 6 bits, so that a 64-bit shift by the entry
 // needs no mask where the machine takes shift counts modulo 64.
@@ -98,13 +101,16 @@ constexpr uint32_t PAIR_LEFT_AT = 10;
 constexpr uint32_t PAIR_TAKEN_AT = 12;
 constexpr uint32_t PAIR_VALUE_AT = 13;
 constexpr uint32_t PAIR_TOKEN_AT = 21;
+constexpr uint32_t PAIR_PLAIN_AT = 30;
+constexpr uint32_t PAIR_PLAIN = 1u << PAIR_PLAIN_AT;
 
 constexpr uint32_t PairLength(uint32_t pair) { return pair & 63; }
 constexpr uint32_t PairOffset(uint32_t pair) { return (pair >> PAIR_OFFSET_AT) & 15; }
 constexpr uint32_t PairEscapesLeft(uint32_t pair) { return (pair >> PAIR_LEFT_AT) & 3; }
 constexpr uint32_t PairTakesEscape(uint32_t pair) { return (pair >> PAIR_TAKEN_AT) & 1; }
 constexpr uint32_t PairEscapeValue(uint32_t pair) { return (pair >> PAIR_VALUE_AT) & 0xff; }
-constexpr uint32_t PairToken(uint32_t pair) { return pair >> PAIR_TOKEN_AT; }
+constexpr uint32_t PairToken(uint32_t pair) { return (pair >> PAIR_TOKEN_AT) & 511; }
+constexpr bool PairIsPlain(uint32_t pair) { return (pair & PAIR_PLAIN) != 0; }
 
 // The escaped channels of a token: its digits that are ESCAPE_DIGIT.
 constexpr uint32_t TokenEscapes(uint32_t t) {

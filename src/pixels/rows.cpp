@@ -2,6 +2,10 @@
 
 #include <string.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "pixels/digits.h"
 
 void StartRowDecoder(RowDecoder *state, const BitReader *reader, WorkBlock *work, uint32_t width) {
@@ -84,15 +88,24 @@ inline void WriteRunInside(uint8_t *__restrict buf, int64_t out, int64_t src, in
     const int64_t distance = out - src;
     if (distance >= len || distance <= -len) {
         if (len <= 16) {
-            // Runs are at least MIN_RUN pixels, 6 bytes.
+            // Runs are at least MIN_RUN pixels, 6 bytes. Each word's size is
+            // a constant, so that its copy is one load and one store.
             static_assert(PIXEL_BYTES * MIN_RUN >= 4, "a run covers two 4-byte words");
-            const int64_t word = len >= 8 ? 8 : 4;
-            uint64_t head = 0;
-            uint64_t tail = 0;
-            memcpy(&head, s, static_cast<size_t>(word));
-            memcpy(&tail, s + len - word, static_cast<size_t>(word));
-            memcpy(d, &head, static_cast<size_t>(word));
-            memcpy(d + len - word, &tail, static_cast<size_t>(word));
+            if (len >= 8) {
+                uint64_t head;
+                uint64_t tail;
+                memcpy(&head, s, 8);
+                memcpy(&tail, s + len - 8, 8);
+                memcpy(d, &head, 8);
+                memcpy(d + len - 8, &tail, 8);
+            } else {
+                uint32_t head;
+                uint32_t tail;
+                memcpy(&head, s, 4);
+                memcpy(&tail, s + len - 4, 4);
+                memcpy(d, &head, 4);
+                memcpy(d + len - 4, &tail, 4);
+            }
             return;
         }
         int64_t i = 0;
@@ -114,6 +127,14 @@ inline void WriteRunInside(uint8_t *__restrict buf, int64_t out, int64_t src, in
             memcpy(&v, s + i, 8);
             memcpy(d + i, &v, 8);
         }
+        if (distance >= 8 && i < len && len >= 8) {
+            // The last 8 bytes again, the bytes they read all final: a
+            // source at least 8 bytes behind.
+            uint64_t v;
+            memcpy(&v, s + len - 8, 8);
+            memcpy(d + len - 8, &v, 8);
+            return;
+        }
     } else if (distance == 3 && len >= 8) {
         const uint64_t p = static_cast<uint64_t>(s[0]) | static_cast<uint64_t>(s[1]) << 8 | static_cast<uint64_t>(s[2]) << 16;
         const uint64_t q = p | p << 24 | p << 48;
@@ -122,6 +143,15 @@ inline void WriteRunInside(uint8_t *__restrict buf, int64_t out, int64_t src, in
         uint64_t v;
         memcpy(&v, pattern, 8);
         for (; i + 8 <= len; i += 6) memcpy(d + i, &v, 8);
+        if (len % PIXEL_BYTES == 0) {
+            // Whole pixels: the last 8 bytes begin one byte into the
+            // pattern.
+            const uint64_t r = q >> 8 | static_cast<uint64_t>(s[2]) << 56;
+            for (int32_t k = 0; k < 8; k++) pattern[k] = static_cast<uint8_t>(r >> (8 * k));
+            memcpy(&v, pattern, 8);
+            memcpy(d + len - 8, &v, 8);
+            return;
+        }
     } else if (distance == 6 && len >= 8) {
         uint8_t pattern[8];
         memcpy(pattern, s, 6);
@@ -200,6 +230,46 @@ constexpr LiteralCodes MakeLiteralCodes() {
 
 constexpr LiteralCodes LITERAL_CODES = MakeLiteralCodes();
 
+// Whole literals' codes are indexed by their pair entry shifted down to the
+// token: the token with the entry's mark of a whole literal above it.
+constexpr uint32_t PLAIN_INDEX_BIAS = PAIR_PLAIN >> PAIR_TOKEN_AT;
+static_assert(PAIR_PLAIN_AT == PAIR_TOKEN_AT + 9 && PAIR_PLAIN_AT == 30, "the mark of a whole literal sits right above the token, the entry's top bit 0");
+
+// What a whole literal subtracts from its reference besides its escape, in
+// the pixel's byte order (the fourth byte 0), and where the escape the pair
+// entry took goes: the shift of its first escaped channel in the pixel (0
+// without escapes, whose entries hold an escape value of 0).
+struct PlainCode {
+    uint32_t sub;
+    uint32_t shift;
+};
+
+struct PlainSubs {
+    PlainCode code[PLAIN_INDEX_BIAS + LITERAL_TOKENS];
+};
+
+constexpr PlainSubs MakePlainSubs() {
+    PlainSubs table{};
+    for (uint32_t t = 0; t < LITERAL_TOKENS; t++) {
+        const uint32_t digit[3] = {RedDigit(t), GreenDigit(t), BlueDigit(t)};
+        const int32_t at[3] = {RED_BYTE, GREEN_BYTE, BLUE_BYTE};
+        PlainCode c{};
+        bool first = true;
+        for (uint32_t i = 0; i < 3; i++) {
+            if (digit[i] != ESCAPE_DIGIT) {
+                c.sub |= static_cast<uint32_t>(static_cast<uint8_t>(DIGIT_VALUES[digit[i]])) << (8 * at[i]);
+            } else if (first) {
+                c.shift = static_cast<uint32_t>(8 * at[i]);
+                first = false;
+            }
+        }
+        table.code[PLAIN_INDEX_BIAS + t] = c;
+    }
+    return table;
+}
+
+constexpr PlainSubs PLAIN_SUBS = MakePlainSubs();
+
 // Where the fast loop stands: the reader's bits, the list, the output
 // position and the tokens it may still decode. The careful loop takes over
 // from exactly here.
@@ -213,9 +283,10 @@ struct FastState {
 };
 
 // Top-ups of the fast loop's reader, 8 bytes each, moving on by at most 7:
-// at most FAST_TOP_UPS in one token (two for every token, one more after a
+// at most FAST_TOP_UPS in one token (one for every token, one more after a
 // token or offset code longer than FAST_BITS, one before each escape
-// decoded one by one). So a token needs FAST_LOOP_BYTES at hand at its
+// decoded one by one, and one at the end of a token that leaves fewer bits
+// than the next pair look-up takes). So a token needs FAST_LOOP_BYTES at hand at its
 // start and moves the reader on by at most FAST_TOKEN_ADVANCE bytes.
 constexpr int64_t FAST_TOP_UPS = 6;
 constexpr int64_t FAST_TOKEN_ADVANCE = 7 * FAST_TOP_UPS;
@@ -228,6 +299,49 @@ inline void TopUp(uint64_t *bits, uint64_t *held, const uint8_t **next) {
     *bits |= __builtin_bswap64(v) >> *held;
     *next += (63 - *held) >> 3;
     *held |= 56;
+}
+
+// Writes the pixel at d as its reference at s less `sub` (the pixel's
+// byte order), the three channels at once where the row goes on after d:
+// four bytes, the fourth of which the next token rewrites before anything
+// reads it (a literal's reference at d reads it along, and uses none of
+// it). The last pixel of a row takes its three bytes alone, as the byte
+// after it may belong to a row already decoded.
+__attribute__((always_inline)) inline void WritePixel(uint8_t *d, const uint8_t *s, uint32_t sub,
+                                                      const uint8_t *d_end) {
+#if defined(__SSE2__)
+    if (d + PIXEL_BYTES < d_end) {
+        const __m128i v = _mm_sub_epi8(_mm_loadu_si32(s), _mm_cvtsi32_si128(static_cast<int32_t>(sub)));
+        _mm_storeu_si32(d, v);
+        return;
+    }
+#else
+    (void)d_end;
+#endif
+    for (int32_t i = 0; i < PIXEL_BYTES; i++) d[i] = static_cast<uint8_t>(s[i] - (sub >> (8 * i)));
+}
+
+// One literal whose pair entry holds it whole, after its top-up: false,
+// with nothing changed, where `checked` finds its reference outside the
+// bitmap.
+template <bool checked>
+__attribute__((always_inline)) inline bool TakePlainLiteral(uint32_t pair, uint64_t *bits, uint64_t *held,
+                                                            uint64_t *order, uint8_t **d, const uint8_t *d_end,
+                                                            const int64_t *delta, const uint64_t *front_mask,
+                                                            const uint8_t *pixels, int64_t lo,
+                                                            uint64_t literal_span) {
+    const uint32_t w = PairOffset(pair);
+    const uint64_t chosen = (*order >> (4 * w)) & 15;
+    const int64_t step = delta[chosen];
+    uint8_t *const out = *d;
+    if (checked && static_cast<uint64_t>((out - pixels) + step - lo) >= literal_span) return false;
+    *order ^= (((*order << 4) | chosen) ^ *order) & front_mask[w];
+    *bits <<= PairLength(pair);
+    *held -= PairLength(pair);
+    const PlainCode code = PLAIN_SUBS.code[pair >> PAIR_TOKEN_AT];
+    WritePixel(out, out + step, code.sub | PairEscapeValue(pair) << code.shift, d_end);
+    *d = out + PIXEL_BYTES;
+    return true;
 }
 
 // Tokens of one row the fast way: the budget leaves the reader
@@ -279,13 +393,34 @@ __attribute__((always_inline)) inline void FastTokensBody(FastState *state, cons
     // its end, when src - lo < literal_span (unsigned).
     const uint64_t literal_span = hi - lo > PIXEL_BYTES ? static_cast<uint64_t>(hi - lo - PIXEL_BYTES) : 0;
     while (d < d_end && budget > 0) {
-        // The pair look-up takes the bits already held, where there are
-        // enough of them (nearly always: a token takes 20 bits or so of the
-        // 56 it starts with), so that it does not wait for the top-up's
-        // load, whose address depends on the last token's lengths.
-        if (held < PAIR_BITS) TopUp(&bits, &held, &next);
-        const uint32_t pair = work->pairs[bits >> (64 - PAIR_BITS)];
+        // The pair look-up takes the bits already held, at least PAIR_BITS
+        // of them at every token's start, so that it does not wait for the
+        // top-up's load, whose address depends on the last token's lengths.
+        uint32_t pair = work->pairs[bits >> (64 - PAIR_BITS)];
         TopUp(&bits, &held, &next);
+        if (PairIsPlain(pair)) {
+            // A literal with no escapes left to decode, whole in the pair
+            // entry; then a second one on the same top-up, as the first leaves at least
+            // 56 - PAIR_BITS bits. The second leaves at least PAIR_BITS.
+            static_assert(56 - 2 * PAIR_BITS >= PAIR_BITS, "two pairs on one top-up");
+            if (!TakePlainLiteral<checked>(pair, &bits, &held, &order, &d, d_end, delta, front_mask, pixels, lo,
+                                           literal_span))
+                break;
+            budget--;
+            if (d >= d_end || budget <= 0) break;
+            pair = work->pairs[bits >> (64 - PAIR_BITS)];
+            if (PairIsPlain(pair)) {
+                if (!TakePlainLiteral<checked>(pair, &bits, &held, &order, &d, d_end, delta, front_mask, pixels,
+                                               lo, literal_span)) {
+                    // Left as it was after the token before, which needs no
+                    // top-up.
+                    break;
+                }
+                budget--;
+                continue;
+            }
+            TopUp(&bits, &held, &next);
+        }
         const uint64_t bits0 = bits;
         const uint64_t held0 = held;
         const uint8_t *const next0 = next;
@@ -412,10 +547,9 @@ __attribute__((always_inline)) inline void FastTokensBody(FastState *state, cons
                 const uint32_t escaped = values << (8 * PairTakesEscape(pair));
                 sub |= ((escaped & 0xff) << code.first_shift) | ((escaped & 0xffff00) << code.rest_shift);
             }
-            const uint8_t *s = d + step;
-            d[RED_BYTE] = static_cast<uint8_t>(s[RED_BYTE] - sub);
-            d[GREEN_BYTE] = static_cast<uint8_t>(s[GREEN_BYTE] - (sub >> 8));
-            d[BLUE_BYTE] = static_cast<uint8_t>(s[BLUE_BYTE] - (sub >> 16));
+            // From stream order (red, green, blue) to the pixel's.
+            static_assert(RED_BYTE == 2 && GREEN_BYTE == 1 && BLUE_BYTE == 0, "the pixel's bytes are blue, green, red");
+            WritePixel(d, d + step, __builtin_bswap32(sub) >> 8, d_end);
             d += PIXEL_BYTES;
         } else {
             const int64_t len = PIXEL_BYTES * static_cast<int64_t>(RunLength(t));
@@ -434,7 +568,16 @@ __attribute__((always_inline)) inline void FastTokensBody(FastState *state, cons
         }
         order = moved;
         budget--;
+        // Three escapes or codes decoded one by one may leave fewer bits
+        // than the next pair look-up takes.
+        if (held < PAIR_BITS) TopUp(&bits, &held, &next);
     }
+    // A literal written as four bytes leaves its fourth, the first of the
+    // next pixel, for the next token to rewrite; where the loop stops
+    // before that token, that byte goes back to what the row's bytes not
+    // yet decoded hold: zero. So a stream that fails at that token leaves
+    // the bitmap exactly as the byte-by-byte decode does.
+    if (d < d_end) *d = 0;
     state->bits = bits;
     state->held = static_cast<int32_t>(held);
     state->next = next;
@@ -511,8 +654,11 @@ int32_t DecodeTokens(BitReader *__restrict reader, OffsetList *__restrict offset
     // bitmap: then the fast loop checks none.
     const bool inside = out - reach_down >= lo && out_end + reach_up + PIXEL_BYTES * static_cast<int64_t>(MAX_RUN) <= hi;
     while (out < out_end) {
-        if (width >= 3 && tokens_left > 0 && r.end - r.next >= FAST_LOOP_BYTES) {
-            // Tokens whose top-ups all stay inside the data.
+        if (width >= 3 && tokens_left > 0 && r.end - r.next >= FAST_LOOP_BYTES + 8) {
+            // The fast loop starts with the bits of a pair look-up held
+            // (and keeps them for every token); then as many tokens as
+            // have their top-ups all inside the data.
+            if (r.held < PAIR_BITS) FillBits(&r);
             const int64_t room = (r.end - r.next - FAST_LOOP_BYTES) / FAST_TOKEN_ADVANCE + 1;
             const int32_t budget = room < tokens_left ? static_cast<int32_t>(room) : tokens_left;
             RunFastTokens(&r, &list, &out, &tokens_left, budget, inside, work, delta, pixels, lo, hi, out_end);

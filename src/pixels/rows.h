@@ -72,8 +72,10 @@ struct RowDecoder {
 // byte after the header), the list at its initial order, a table set due.
 void StartRowDecoder(RowDecoder *state, const BitReader *reader, WorkBlock *work, uint32_t width);
 
-// Decodes the row that starts at byte `out` of the bytes at hand. ERR_NONE,
-// or the first error of the bit stream (ERR_READ, ERR_STREAM).
+// Decodes the row that starts at byte `out` of the bytes at hand, whose
+// bytes are still zero, as the callers clear the bitmap before its first
+// row (no token of an earlier row writes into a later one). ERR_NONE, or
+// the first error of the bit stream (ERR_READ, ERR_STREAM).
 int32_t DecodeRow(RowDecoder *state, int64_t out);
 
 #endif

@@ -210,6 +210,38 @@ TEST(NativeDecode, ExamplePictureAndItsReport) {
     EXPECT_EQ(n.report.end_row, 0u);
 }
 
+TEST(NativeDecode, StreamFailingMidRowLeavesTheRestOfTheRowZero) {
+    // Row 0 of distinct colours, then literals in row 1 copying the pixel
+    // above, then bits no token code covers: the bitmap holds the copies
+    // and zeros after them, the next pixel's bytes untouched, however the
+    // decoder wrote the copies. Enough bits follow for the fast loop to
+    // take the row.
+    CodeTables tables;
+    tables.token[LiteralToken(3, 3, 3)] = 2; // code 00: a copy of the reference
+    tables.token[LiteralToken(5, 5, 5)] = 2; // code 01: 2 less per channel
+    tables.offset[0] = tables.offset[1] = 1; // codes 10 and 11: none
+    const uint32_t width = 40;
+    for (uint32_t copies : {0u, 1u, 5u, 20u, 39u}) {
+        StreamBuilder s(width, 2);
+        s.Tables(tables);
+        for (uint32_t x = 0; x < width; x++) s.Literal(LiteralToken(5, 5, 5), -1, 0);
+        for (uint32_t x = 0; x < copies; x++) s.Literal(LiteralToken(3, 3, 3), 0, 1);
+        s.Bits(3, 2);
+        for (int i = 0; i < 32; i++) s.Bits(0x5a5a, 16);
+        const Native n = DecodeNative(s.Finish(), PXCM_LAYOUT_DIB, 0, 0);
+        ASSERT_EQ(n.result, PXCM_ERR_STREAM) << copies;
+        const uint8_t *top = n.pixels.data() + StrideOf(width);
+        const uint8_t *row = n.pixels.data();
+        for (uint32_t x = 0; x < width; x++) {
+            const uint8_t grey = static_cast<uint8_t>(254 - 2 * x);
+            for (int c = 0; c < PIXEL_BYTES; c++) {
+                ASSERT_EQ(top[3 * x + c], grey) << copies << " x " << x;
+                ASSERT_EQ(row[3 * x + c], x < copies ? grey : 0) << copies << " x " << x;
+            }
+        }
+    }
+}
+
 TEST(NativeDecode, ArgumentsAndRefusals) {
     const RandomPicture p = MakeRandomPicture(3, 10, 10);
     std::vector<uint8_t> rgb(300);

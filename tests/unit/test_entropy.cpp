@@ -665,13 +665,13 @@ TEST(PrefixCode, PairTablesAgreeWithThreeLookUps) {
     // Every entry of the pair table holds what two main-table look-ups give
     // where the token and offset codes both fit in PAIR_BITS bits, with the
     // token's escaped channels; a literal's entry also takes its first
-    // escape where a third look-up finds that code in the bits left. Other
-    // entries are 0.
+    // escape where a third look-up finds that code in the bits left; a
+    // literal with no escapes left is marked whole. Other entries are 0.
     std::mt19937 rng(5);
     Decoders d;
     std::vector<uint32_t> pairs(PAIR_SIZE);
     std::vector<uint8_t> lengths;
-    int hits = 0, misses = 0, fused = 0, unfused = 0;
+    int hits = 0, misses = 0, fused = 0, unfused = 0, plain = 0;
     for (int round = 0; round < 100; round++) {
         for (const Alphabet &a : {d.token(), d.offset(), d.escape()}) {
             RandomLengths(rng, round, a.n, &lengths);
@@ -702,6 +702,9 @@ TEST(PrefixCode, PairTablesAgreeWithThreeLookUps) {
                     ASSERT_EQ(PairTakesEscape(p), takes ? 1u : 0u) << "round " << round << " index " << v;
                     EXPECT_EQ(PairEscapesLeft(p), escapes - (takes ? 1 : 0));
                     EXPECT_EQ(PairEscapeValue(p), takes ? EntrySymbol(c) + ESCAPE_BIAS : 0u);
+                    // A whole literal: no escapes left to decode, not a run.
+                    EXPECT_EQ(PairIsPlain(p), EntrySymbol(a) < LITERAL_TOKENS && escapes == (takes ? 1u : 0u));
+                    if (PairIsPlain(p)) plain++;
                     if (takes) want += lc;
                     if (escapes != 0) (takes ? fused : unfused)++;
                 }
@@ -717,6 +720,7 @@ TEST(PrefixCode, PairTablesAgreeWithThreeLookUps) {
     EXPECT_GT(misses, 10000);
     EXPECT_GT(fused, 1000);
     EXPECT_GT(unfused, 10000);
+    EXPECT_GT(plain, 10000);
 }
 
 TEST(PrefixCode, TokenEscapesCountEscapeDigits) {

@@ -43,3 +43,24 @@ TEST(RandomPictures, EscapesOfEveryCountAndLongCodes) {
         EXPECT_EQ(d.pixels, pic.pixels) << "seed " << seed;
     }
 }
+
+TEST(RandomPictures, LiteralsWithoutEscapesAndShortRunsUpToEveryRowEnd) {
+    // Mostly literals without escapes, the fast loop's whole-literal way,
+    // which writes four bytes where the row goes on and three at its end,
+    // and short runs, whose last bytes it copies in whole words: widths
+    // with and without row padding, so that a byte written past a row's
+    // last pixel lands in the row decoded before it.
+    RandomStreamOptions options;
+    options.escape_share = 0.01;
+    options.run_share = 0.2;
+    options.long_run_share = 0.02;
+    options.max_code_length = 12;
+    for (uint32_t seed = 1; seed <= 3; seed++) {
+        for (uint32_t width : {3u, 4u, 5u, 8u, 9u, 12u, 64u, 97u}) {
+            RandomPicture pic = MakeRandomPicture(300 + seed, width, 24, options);
+            const Decoded d = DecodeBytes(pic.file, NO_CALLBACK);
+            ASSERT_EQ(d.result, ERR_NONE) << "seed " << seed << " width " << width;
+            ASSERT_EQ(d.pixels, pic.pixels) << "seed " << seed << " width " << width;
+        }
+    }
+}
