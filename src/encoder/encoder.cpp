@@ -112,7 +112,7 @@ struct RowChoices {
     int32_t width;
     // Position by position, every offset's entries side by side, as the
     // parsers read them: [x * NOFFSET + offset].
-    std::vector<uint8_t> run;      // longest legal run, 0 if below 2
+    std::vector<uint8_t> run;      // longest legal run, 0 if below 2; RUN_PAD bytes past the last position
     std::vector<uint32_t> literal; // the literal as PackLiteral packs it; NO_LITERAL if the reference is illegal
     std::vector<uint16_t> runs;    // [x]: bit k set where offset k has a run; FULL_RUN where one runs to the cap
 };
@@ -132,9 +132,14 @@ inline uint32_t BlueEscape(uint32_t packed) { return ByteEscape(packed, BLUE_BYT
 constexpr uint16_t FULL_RUN = uint16_t{1} << 15; // some offset runs as far as a token can go
 static_assert(NOFFSET < 15, "the run masks hold a bit per offset");
 
+// The run entries are read a vector at a time, every offset's of one
+// position in one load: room past the last position for the bytes the
+// load takes beyond its NOFFSET.
+constexpr int32_t RUN_PAD = 16 - NOFFSET;
+
 // Working space of PrepareRow.
 struct RowScratch {
-    std::vector<uint8_t> digits;  // the digit of every byte of a stretch
+    std::vector<uint8_t> diffs;   // every byte of a stretch minus the one it takes
     std::vector<uint8_t> literal; // one offset's literal tokens
     std::vector<uint8_t> escapes; // and their escape symbols, 3 per position in byte order
 };
@@ -214,32 +219,68 @@ void ExactChoice(const Target &t, int64_t row_start, int32_t x, int32_t k, uint8
     *run = n >= 2 ? n : 0;
 }
 
-// Digits and escape symbols of a stretch of bytes against their references
-// (both final picture bytes), byte by byte, in a form the compiler turns into
-// vector code.
-void ByteDigits(const uint8_t *ref, const uint8_t *want, int32_t n, uint8_t *digit, uint8_t *escape) {
-    for (int32_t j = 0; j < n; j++) {
-        const uint8_t diff = static_cast<uint8_t>(ref[j] - want[j]);
-        const bool small = static_cast<uint8_t>(diff + 2) <= 4; // -2 to 2 as a signed byte
-        digit[j] = small ? static_cast<uint8_t>(diff + ESCAPE_BIAS) : static_cast<uint8_t>(ESCAPE_DIGIT);
-        escape[j] = small ? NO_ESCAPE : static_cast<uint8_t>(diff - ESCAPE_BIAS);
+// Reference byte minus picture byte over a stretch, in a form the compiler
+// turns into vector code.
+void ByteDiffs(const uint8_t *ref, const uint8_t *want, int32_t n, uint8_t *diff) {
+    for (int32_t j = 0; j < n; j++) diff[j] = static_cast<uint8_t>(ref[j] - want[j]);
+}
+
+// By byte of the pixel and by the difference there (reference minus
+// picture): the channel's share of the packed literal, its digit weighted
+// as LiteralToken weighs it and its escape symbol (NO_ESCAPE for none) in
+// its byte. A pixel's three shares add up to PackLiteral of its literal.
+struct DiffShares {
+    uint32_t of[PIXEL_BYTES][256];
+    constexpr DiffShares() : of() {
+        for (int32_t d = 0; d < 256; d++) {
+            uint32_t escape = NO_ESCAPE;
+            const uint32_t digit = DigitFor(static_cast<uint8_t>(d), 0, &escape);
+            of[BLUE_BYTE][d] = LiteralToken(0, 0, digit) | escape << (8 + 8 * BLUE_BYTE);
+            of[GREEN_BYTE][d] = LiteralToken(0, digit, 0) | escape << (8 + 8 * GREEN_BYTE);
+            of[RED_BYTE][d] = LiteralToken(digit, 0, 0) | escape << (8 + 8 * RED_BYTE);
+        }
     }
+};
+constexpr DiffShares DIFF_SHARES;
+static_assert(LiteralToken(0, 0, 0) == 0, "the channels' shares of a token add up");
+
+inline uint32_t PackedFromDiffs(const uint8_t *d) {
+    return DIFF_SHARES.of[BLUE_BYTE][d[BLUE_BYTE]] + DIFF_SHARES.of[GREEN_BYTE][d[GREEN_BYTE]] +
+           DIFF_SHARES.of[RED_BYTE][d[RED_BYTE]];
+}
+
+// The run bits of position x (see RowChoices::runs) from its entries; cap
+// is the longest run a token can make there.
+inline uint16_t RunBits(const uint8_t *run, int32_t cap) {
+    constexpr uint32_t OFFSET_BITS = (1u << NOFFSET) - 1;
+#if defined(__SSE2__)
+    const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i *>(run));
+    const uint32_t some = ~static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(r, _mm_setzero_si128()))) & OFFSET_BITS;
+    const uint32_t full = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(r, _mm_set1_epi8(static_cast<char>(cap))))) & OFFSET_BITS;
+#else
+    uint32_t some = 0, full = 0;
+    for (int32_t k = 0; k < NOFFSET; k++) {
+        some |= run[k] != 0 ? 1u << k : 0;
+        full |= run[k] == cap ? 1u << k : 0;
+    }
+#endif
+    return static_cast<uint16_t>(some | (full != 0 ? FULL_RUN : 0));
 }
 
 // Fills the choices of every offset at every position of image row m.
 void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch) {
     const int32_t w = t.width;
     rc->width = w;
-    rc->run.resize(static_cast<size_t>(NOFFSET) * w);
+    rc->run.resize(static_cast<size_t>(NOFFSET) * w + RUN_PAD);
     rc->literal.resize(static_cast<size_t>(NOFFSET) * w);
-    rc->runs.assign(static_cast<size_t>(w), 0);
-    scratch->digits.resize(static_cast<size_t>(w) * 3);
+    rc->runs.resize(static_cast<size_t>(w));
+    scratch->diffs.resize(static_cast<size_t>(w) * 3);
     scratch->literal.resize(static_cast<size_t>(w));
     scratch->escapes.resize(static_cast<size_t>(w) * 3);
-    uint16_t *runs = rc->runs.data();
     const int64_t row_start = static_cast<int64_t>(t.height - 1 - m) * t.stride;
     const uint8_t *bytes = t.bytes.data();
-    constexpr uint32_t SAME = LiteralToken(3, 3, 3); // every channel unchanged
+    constexpr uint8_t UNCHANGED[PIXEL_BYTES] = {};
+    const uint32_t same = PackedFromDiffs(UNCHANGED); // every channel unchanged, no escapes
     for (int32_t k = 0; k < NOFFSET; k++) {
         const OffsetPair o = OFFSETS[k];
         const int64_t delta = o.dy * t.stride + 3 * static_cast<int64_t>(o.dx);
@@ -247,6 +288,7 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch)
         uint8_t *esc = scratch->escapes.data();
         // This offset's entries, NOFFSET apart.
         uint8_t *run = rc->run.data() + k;
+        uint32_t *packed = rc->literal.data() + k;
         // From the first position whose reference is within the row's
         // columns on, the bytes read are final picture bytes (the run's own
         // output included, as it repeats them), so plain comparisons of the
@@ -257,10 +299,10 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch)
         const int64_t room = t.size - 4 - row_start - delta - 3 * static_cast<int64_t>(first);
         const int32_t fast =
             room < 0 ? first : static_cast<int32_t>(std::min<int64_t>(w, first + room / 3 + 1));
-        const uint8_t *digits = scratch->digits.data();
+        const uint8_t *diffs = scratch->diffs.data();
         if (fast > first) {
             const int64_t out = row_start + 3 * static_cast<int64_t>(first);
-            ByteDigits(bytes + out + delta, bytes + out, 3 * (fast - first), scratch->digits.data(), esc + 3 * first);
+            ByteDiffs(bytes + out + delta, bytes + out, 3 * (fast - first), scratch->diffs.data());
         }
         // Past `fast` (rows whose references may leave the buffer): pixel by pixel.
         int32_t chain = 0;
@@ -270,11 +312,11 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch)
             const int64_t src = out + delta;
             const uint8_t *want = bytes + out;
             const bool beyond = src >= t.size;
-            bool same;
+            bool same_pixel;
             if (beyond) {
-                same = want[0] == 0 && want[1] == 0 && want[2] == 0;
+                same_pixel = want[0] == 0 && want[1] == 0 && want[2] == 0;
             } else {
-                same = src + 3 <= t.size && memcmp(bytes + src, want, 3) == 0;
+                same_pixel = src + 3 <= t.size && memcmp(bytes + src, want, 3) == 0;
             }
             uint8_t ref[3] = {0, 0, 0};
             if (src + 3 < t.size) memcpy(ref, bytes + src, 3);
@@ -283,45 +325,35 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch)
                 LiteralToken(ChannelDigit(ref[RED_BYTE], want[RED_BYTE], &e[RED_BYTE]),
                              ChannelDigit(ref[GREEN_BYTE], want[GREEN_BYTE], &e[GREEN_BYTE]),
                              ChannelDigit(ref[BLUE_BYTE], want[BLUE_BYTE], &e[BLUE_BYTE])));
+            packed[NOFFSET * x] = PackLiteral(lit[x], e);
             // A run may not start inside the buffer and go on past its end.
             const int32_t follow = (beyond == next_beyond) ? chain : 0;
-            chain = same ? 1 + follow : 0;
+            chain = same_pixel ? 1 + follow : 0;
             next_beyond = beyond;
             const int32_t n = std::min(std::min(chain, RUN_MAX), w - x);
             run[NOFFSET * x] = static_cast<uint8_t>(n >= 2 ? n : 0);
-        }
-        uint32_t *packed = rc->literal.data() + k;
-        const uint16_t bit = static_cast<uint16_t>(1u << k);
-        // Where some offset has a run: its bit, and FULL_RUN if it runs to the cap.
-        const auto mark = [&](int32_t x, int32_t n) {
-            const uint16_t full = n == std::min(RUN_MAX, w - x) ? FULL_RUN : 0;
-            runs[x] |= n != 0 ? static_cast<uint16_t>(bit | full) : 0;
-        };
-        for (int32_t x = fast; x < w; x++) {
-            packed[NOFFSET * x] = PackLiteral(lit[x], esc + 3 * x);
-            mark(x, run[NOFFSET * x]);
         }
         // Below `fast` nothing lies beyond the buffer: a run goes on while
         // the literal would leave every channel unchanged, up to `end`.
         int32_t end = next_beyond ? fast : fast + chain;
         for (int32_t x = fast - 1; x >= first; x--) {
-            const uint8_t *d = digits + 3 * (x - first);
-            const uint32_t token = LiteralToken(d[RED_BYTE], d[GREEN_BYTE], d[BLUE_BYTE]);
-            packed[NOFFSET * x] = PackLiteral(token, esc + 3 * x);
-            end = token == SAME ? end : x;
+            const uint32_t p = PackedFromDiffs(diffs + 3 * (x - first));
+            packed[NOFFSET * x] = p;
+            end = p == same ? end : x;
             const int32_t n = std::min(end - x, RUN_MAX);
-            const int32_t r = n >= 2 ? n : 0;
-            run[NOFFSET * x] = static_cast<uint8_t>(r);
-            mark(x, r);
+            run[NOFFSET * x] = static_cast<uint8_t>(n >= 2 ? n : 0);
         }
         for (int32_t x = 0; x < first; x++) {
             int32_t n = 0;
             ExactChoice(t, row_start, x, k, &lit[x], esc + 3 * x, &n);
             run[NOFFSET * x] = static_cast<uint8_t>(n);
             packed[NOFFSET * x] = PackLiteral(lit[x], esc + 3 * x);
-            mark(x, n);
         }
     }
+    // Where some offset has a run: its bit, and FULL_RUN if one runs to the cap.
+    const uint8_t *run = rc->run.data();
+    uint16_t *runs = rc->runs.data();
+    for (int32_t x = 0; x < w; x++) runs[x] = RunBits(run + static_cast<size_t>(NOFFSET) * x, std::min(RUN_MAX, w - x));
 }
 
 // Room for the literal costs of one position, escapes included, by offset;
