@@ -83,8 +83,14 @@ inline void MoveToFront(OffsetOrder *o, int32_t w) {
 struct Token {
     uint16_t symbol;    // 0 to 341
     uint8_t offset;     // position in the move-to-front list
-    uint8_t escapes[3]; // escape symbols of the channels with digit 0, red first
+    uint8_t escapes[3]; // escape symbols, red first; NO_ESCAPE for channels without one
 };
+
+// A run token: no escapes.
+inline Token RunToken(int32_t length, int32_t list_position) {
+    return Token{static_cast<uint16_t>(RUN_BIAS + length), static_cast<uint8_t>(list_position),
+                 {NO_ESCAPE, NO_ESCAPE, NO_ESCAPE}};
+}
 
 struct Costs {
     float token[NTOKEN];
@@ -453,7 +459,7 @@ void GreedyRow(const RowChoices &rc, const Costs &c, OffsetOrder *order, std::ve
             }
         }
         if (run_at >= 0) {
-            *out++ = Token{static_cast<uint16_t>(RUN_BIAS + run_length), static_cast<uint8_t>(run_at), {0, 0, 0}};
+            *out++ = RunToken(run_length, run_at);
             MoveToFront(order, run_at);
             x += run_length;
         } else {
@@ -632,7 +638,7 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
     for (int32_t x = w; x > 0; x = nodes[x].from) {
         const PathNode &node = nodes[x];
         *--out = node.symbol < NLITERAL ? LiteralAt(rc, node.kind, node.from, node.offset)
-                                        : Token{node.symbol, node.offset, {0, 0, 0}};
+                                        : RunToken(node.symbol - RUN_BIAS, node.offset);
     }
     const size_t count = static_cast<size_t>(end - out);
     memmove(tokens->data() + first, out, count * sizeof(Token));
@@ -670,34 +676,31 @@ void CostsFromCounts(const uint64_t *counts, int32_t n, float *costs) {
 
 
 // The symbol counts of a block. Counted without branches and in four
-// interleaved tallies, so that neither unpredictable escapes nor runs of
-// the same symbol hold the loop up.
+// interleaved tallies, so that runs of the same symbol do not hold the loop
+// up; every channel's escape is counted in a tally of its own, the channels
+// without one in the slot past the symbols.
 void CountBlock(const Token *tokens, size_t n, Counts *counts) {
     constexpr int32_t WAYS = 4;
     uint32_t token[WAYS][NTOKEN] = {};
     uint32_t offset[WAYS][NOFFSET] = {};
-    uint32_t escape[WAYS][NESCAPE] = {};
-    uint8_t escapes[3 * BLOCK_TOKENS];
-    size_t found = 0;
+    uint32_t escape[WAYS][3][NESCAPE + 1] = {};
     for (size_t i = 0; i < n; i++) {
         const Token &t = tokens[i];
         token[i % WAYS][t.symbol]++;
         offset[i % WAYS][t.offset]++;
-        const uint32_t channels = ESCAPE_CHANNELS.of[t.symbol];
-        escapes[found] = t.escapes[0];
-        found += channels & 1;
-        escapes[found] = t.escapes[1];
-        found += (channels >> 1) & 1;
-        escapes[found] = t.escapes[2];
-        found += channels >> 2;
+        escape[i % WAYS][0][t.escapes[0]]++;
+        escape[i % WAYS][1][t.escapes[1]]++;
+        escape[i % WAYS][2][t.escapes[2]]++;
     }
-    for (size_t i = 0; i < found; i++) escape[i % WAYS][escapes[i]]++;
     for (int32_t s = 0; s < NTOKEN; s++)
         counts->token[s] = uint64_t{token[0][s]} + token[1][s] + token[2][s] + token[3][s];
     for (int32_t s = 0; s < NOFFSET; s++)
         counts->offset[s] = uint64_t{offset[0][s]} + offset[1][s] + offset[2][s] + offset[3][s];
-    for (int32_t s = 0; s < NESCAPE; s++)
-        counts->escape[s] = uint64_t{escape[0][s]} + escape[1][s] + escape[2][s] + escape[3][s];
+    for (int32_t s = 0; s < NESCAPE; s++) {
+        uint64_t sum = 0;
+        for (int32_t way = 0; way < WAYS; way++) sum += uint64_t{escape[way][0][s]} + escape[way][1][s] + escape[way][2][s];
+        counts->escape[s] = sum;
+    }
 }
 
 struct BlockCode {
