@@ -391,14 +391,80 @@ inline Token LiteralAt(const RowChoices &rc, int32_t k, int32_t x, int32_t w) {
                   static_cast<uint8_t>(BlueEscape(p))}};
 }
 
-// The cheapest literal of a position, earlier list positions first on ties:
-// the list position, and base[i] + literal[at[i]] there. base holds LANES
-// entries, the last one infinite.
-inline int32_t CheapestLiteral(const float *base, const float *literal, const uint8_t *at, float *best) {
+// A position's literal costs by list position, in LANES lanes; the last
+// lane, past the offsets, 0.
+struct ListCosts {
 #if defined(__SSE2__)
-    const __m128 c0 = _mm_add_ps(_mm_load_ps(base), _mm_setr_ps(literal[at[0]], literal[at[1]], literal[at[2]], literal[at[3]]));
-    const __m128 c1 = _mm_add_ps(_mm_load_ps(base + 4), _mm_setr_ps(literal[at[4]], literal[at[5]], literal[at[6]], literal[at[7]]));
-    const __m128 c2 = _mm_add_ps(_mm_load_ps(base + 8), _mm_setr_ps(literal[at[8]], literal[at[9]], literal[at[10]], 0.0f));
+    __m128 v[LANES / 4];
+#else
+    float f[LANES];
+#endif
+};
+
+// literal[at[i]] in lane i: costs by offset into list order.
+inline ListCosts GatherCosts(const float *literal, const uint8_t *at) {
+#if defined(__SSE2__)
+    return ListCosts{{_mm_setr_ps(literal[at[0]], literal[at[1]], literal[at[2]], literal[at[3]]),
+                      _mm_setr_ps(literal[at[4]], literal[at[5]], literal[at[6]], literal[at[7]]),
+                      _mm_setr_ps(literal[at[8]], literal[at[9]], literal[at[10]], 0.0f)}};
+#else
+    ListCosts l;
+    for (int32_t i = 0; i < NOFFSET; i++) l.f[i] = literal[at[i]];
+    l.f[NOFFSET] = 0;
+    return l;
+#endif
+}
+
+// The lanes 1 to w of a position's ListCosts, which MovedCosts fills from
+// the lane below: all bits set.
+struct ShiftedLanes {
+    alignas(16) uint32_t at[LANES][LANES];
+    constexpr ShiftedLanes() : at() {
+        for (int32_t w = 0; w < LANES; w++)
+            for (int32_t i = 1; i <= w; i++) at[w][i] = ~0u;
+    }
+};
+constexpr ShiftedLanes SHIFTED_LANES;
+
+// The costs l gathered in some list order, rearranged for that order with
+// list position w moved to the front (as MoveToFront moves it): what
+// GatherCosts gives with the new order, from costs that could be gathered
+// before w was known.
+inline ListCosts MovedCosts(const ListCosts &l, int32_t w) {
+#if defined(__SSE2__)
+    alignas(16) float lanes[LANES];
+    for (int32_t j = 0; j < LANES / 4; j++) _mm_store_ps(lanes + 4 * j, l.v[j]);
+    // Every lane from the one below it: the last lane of each vector goes
+    // on into the first of the next.
+    const __m128 s0 = _mm_castsi128_ps(_mm_slli_si128(_mm_castps_si128(l.v[0]), 4));
+    const __m128 t1 = _mm_shuffle_ps(l.v[0], l.v[1], _MM_SHUFFLE(0, 0, 3, 3));
+    const __m128 s1 = _mm_shuffle_ps(t1, l.v[1], _MM_SHUFFLE(2, 1, 2, 0));
+    const __m128 t2 = _mm_shuffle_ps(l.v[1], l.v[2], _MM_SHUFFLE(0, 0, 3, 3));
+    const __m128 s2 = _mm_shuffle_ps(t2, l.v[2], _MM_SHUFFLE(2, 1, 2, 0));
+    const __m128 shifted[LANES / 4] = {s0, s1, s2};
+    ListCosts out;
+    for (int32_t j = 0; j < LANES / 4; j++) {
+        const __m128 m = _mm_castsi128_ps(_mm_load_si128(reinterpret_cast<const __m128i *>(SHIFTED_LANES.at[w] + 4 * j)));
+        out.v[j] = _mm_or_ps(_mm_and_ps(m, shifted[j]), _mm_andnot_ps(m, l.v[j]));
+    }
+    out.v[0] = _mm_move_ss(out.v[0], _mm_set_ss(lanes[w]));
+    return out;
+#else
+    ListCosts out = l;
+    for (int32_t i = w; i > 0; i--) out.f[i] = l.f[i - 1];
+    out.f[0] = l.f[w];
+    return out;
+#endif
+}
+
+// The cheapest literal of a position, earlier list positions first on ties:
+// the list position, and base[i] + literal lane i there. base holds LANES
+// entries, the last one infinite.
+inline int32_t CheapestLiteral(const float *base, const ListCosts &literal, float *best) {
+#if defined(__SSE2__)
+    const __m128 c0 = _mm_add_ps(_mm_load_ps(base), literal.v[0]);
+    const __m128 c1 = _mm_add_ps(_mm_load_ps(base + 4), literal.v[1]);
+    const __m128 c2 = _mm_add_ps(_mm_load_ps(base + 8), literal.v[2]);
     // The minimum, then the first lane that holds it.
     __m128 m = _mm_min_ps(_mm_min_ps(c0, c1), c2);
     m = _mm_min_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
@@ -412,7 +478,7 @@ inline int32_t CheapestLiteral(const float *base, const float *literal, const ui
     float cheapest = INFINITY;
     int32_t cheapest_at = 0;
     for (int32_t i = 0; i < NOFFSET; i++) {
-        const float cost = base[i] + literal[at[i]];
+        const float cost = base[i] + literal.f[i];
         cheapest_at = cost < cheapest ? i : cheapest_at;
         cheapest = cost < cheapest ? cost : cheapest;
     }
@@ -442,7 +508,7 @@ void GreedyRow(const RowChoices &rc, const Costs &c, OffsetOrder *order, std::ve
         float literal[COST_STRIDE];
         PositionCosts(rc, token, c, x, literal);
         float best_literal;
-        const int32_t literal_at = CheapestLiteral(offset, literal, order->at, &best_literal);
+        const int32_t literal_at = CheapestLiteral(offset, GatherCosts(literal, order->at), &best_literal);
         float best_gain = 0;
         int32_t run_at = -1;
         int32_t run_length = 0;
@@ -524,6 +590,13 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
     OffsetOrder coming_order = *order;
     float coming_cost = 0;
     bool coming = true; // false after positions not tried: read from the node
+    // Whether the coming list order is the last position's with its
+    // literal's offset moved to the front, that order and the list position.
+    // Then the literal costs in the new order are those gathered in the old
+    // one, moved: the gathering need not wait for the choice.
+    bool from_literal = false;
+    OffsetOrder last_order = coming_order;
+    int32_t last_at = 0;
     // The last run as long as a token can go: it starts at run_start and
     // ends at run_end (see the end of the loop).
     int32_t run_start = -1, run_end = 0;
@@ -532,6 +605,7 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
             const PathNode &in = nodes[x];
             if (!(in.cost < INFINITY) || (x < run_end && in.from == run_start)) {
                 coming = false;
+                from_literal = false;
                 continue;
             }
             if (!coming) {
@@ -547,7 +621,8 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
         // The cheapest literal, earlier list positions first on ties.
         float literal[COST_STRIDE];
         PositionCosts(rc, token, c, x, literal);
-        const uint8_t *at = here_order.at;
+        const ListCosts listed = from_literal ? MovedCosts(GatherCosts(literal, last_order.at), last_at)
+                                              : GatherCosts(literal, here_order.at);
         alignas(16) float base[LANES]; // here.cost + c.offset[i]; the last lane infinite
 #if defined(__SSE2__)
         {
@@ -560,7 +635,7 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
         for (int32_t i = 0; i < LANES; i++) base[i] = here_cost + offset[i];
 #endif
         float best;
-        const int32_t best_at = CheapestLiteral(base, literal, at, &best);
+        const int32_t best_at = CheapestLiteral(base, listed, &best);
         const auto reach = [nodes, x](int32_t to, float cost, uint16_t symbol, int32_t i, int32_t k) {
             PathNode &node = nodes[to];
             if (!(cost < node.cost)) return;
@@ -581,9 +656,13 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
                 next.kind = static_cast<uint8_t>(k);
                 coming_order = here_order;
                 MoveToFront(&coming_order, best_at);
+                from_literal = true;
+                last_order = here_order;
+                last_at = best_at;
             } else if (x + 1 < w) {
                 coming_order = orders[next.from];
                 MoveToFront(&coming_order, next.offset);
+                from_literal = false;
             }
             coming_cost = next.cost;
         }
