@@ -415,6 +415,25 @@ inline ListCosts GatherCosts(const float *literal, const uint8_t *at) {
 #endif
 }
 
+// The literal costs of position x, escapes included, in the list order at:
+// PositionCosts and GatherCosts in one, without the costs by offset.
+inline ListCosts ListedCosts(const RowChoices &rc, const float *token, const Costs &c, int32_t x, const uint8_t *at) {
+    const uint32_t *lit = rc.literal.data() + static_cast<size_t>(x) * NOFFSET;
+    const auto cost = [&](int32_t i) {
+        const uint32_t p = lit[at[i]];
+        return token[LiteralOf(p)] + c.escape[RedEscape(p)] + c.escape[GreenEscape(p)] + c.escape[BlueEscape(p)];
+    };
+#if defined(__SSE2__)
+    return ListCosts{{_mm_setr_ps(cost(0), cost(1), cost(2), cost(3)), _mm_setr_ps(cost(4), cost(5), cost(6), cost(7)),
+                      _mm_setr_ps(cost(8), cost(9), cost(10), 0.0f)}};
+#else
+    ListCosts l;
+    for (int32_t i = 0; i < NOFFSET; i++) l.f[i] = cost(i);
+    l.f[NOFFSET] = 0;
+    return l;
+#endif
+}
+
 // The lanes 1 to w of a position's ListCosts, which MovedCosts fills from
 // the lane below: all bits set.
 struct ShiftedLanes {
@@ -619,10 +638,8 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
         const float here_cost = coming_cost;
         orders[x] = here_order;
         // The cheapest literal, earlier list positions first on ties.
-        float literal[COST_STRIDE];
-        PositionCosts(rc, token, c, x, literal);
-        const ListCosts listed = from_literal ? MovedCosts(GatherCosts(literal, last_order.at), last_at)
-                                              : GatherCosts(literal, here_order.at);
+        const ListCosts listed = from_literal ? MovedCosts(ListedCosts(rc, token, c, x, last_order.at), last_at)
+                                              : ListedCosts(rc, token, c, x, here_order.at);
         alignas(16) float base[LANES]; // here.cost + c.offset[i]; the last lane infinite
 #if defined(__SSE2__)
         {
