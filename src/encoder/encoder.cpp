@@ -692,9 +692,13 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
         // offsets whose runs end there, then the cheapest from the longer.
         const int32_t short_limit = (runs & FULL_RUN) != 0 ? 0 : short_runs;
         int32_t longest_short = 0;
-        for (int32_t i = 0; i < NOFFSET; i++) {
+        // The list positions whose offsets run here, found without a branch
+        // per position; then taken in list order.
+        uint32_t running = 0;
+        for (int32_t i = 0; i < NOFFSET; i++) running |= (runs >> here_order.at[i] & 1u) << i;
+        for (; running != 0; running &= running - 1) {
+            const int32_t i = std::countr_zero(running);
             const int32_t k = here_order.at[i];
-            if ((runs & (1u << k)) == 0) continue;
             const int32_t n = rc.run[static_cast<size_t>(x) * NOFFSET + k];
             reach(x + n, base[i] + c.token[RUN_BIAS + n], static_cast<uint16_t>(RUN_BIAS + n), i, k);
             const int32_t top = std::min(n, short_limit);
