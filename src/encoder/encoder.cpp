@@ -735,10 +735,19 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
     tokens->resize(first + static_cast<size_t>(w));
     Token *const end = tokens->data() + first + w;
     Token *out = end;
-    for (int32_t x = w; x > 0; x = nodes[x].from) {
+    // A token's length steps back to the position before it: a literal's
+    // is one, without waiting for the node, so that stretches of literals
+    // do not go at the pace of loads one after the other.
+    for (int32_t x = w; x > 0;) {
         const PathNode &node = nodes[x];
-        *--out = node.symbol < NLITERAL ? LiteralAt(rc, node.kind, node.from, node.offset)
-                                        : RunToken(node.symbol - RUN_BIAS, node.offset);
+        if (node.symbol < NLITERAL) {
+            x--;
+            *--out = LiteralAt(rc, node.kind, x, node.offset);
+        } else {
+            const int32_t n = node.symbol - RUN_BIAS;
+            x -= n;
+            *--out = RunToken(n, node.offset);
+        }
     }
     const size_t count = static_cast<size_t>(end - out);
     memmove(tokens->data() + first, out, count * sizeof(Token));
