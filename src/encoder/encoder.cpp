@@ -448,6 +448,11 @@ struct PathScratch {
     std::vector<ShortStart> starts;  // by run length
 };
 
+// PLAIN takes the plain way wherever the loop has a faster one: the literal
+// costs gathered in the position's own order, every list position looked at
+// for runs, the walk back by the nodes' links. The choices are the same;
+// the tests hold the fast ways to that.
+template <bool PLAIN>
 void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, OffsetOrder *order,
                 PathScratch *scratch, std::vector<Token> *tokens) {
     const int32_t w = rc.width;
@@ -504,8 +509,16 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
         const float here_cost = coming_cost;
         orders[x] = here_order;
         // The cheapest literal, earlier list positions first on ties.
-        const ListCosts listed = from_literal ? MovedCosts(ListedCosts(rc, token, c, x, last_order.at), last_at)
-                                              : ListedCosts(rc, token, c, x, here_order.at);
+        const ListCosts listed = [&] {
+            if constexpr (PLAIN) {
+                float literal[COST_STRIDE];
+                PositionCosts(rc, token, c, x, literal);
+                return GatherCosts(literal, here_order.at);
+            } else {
+                return from_literal ? MovedCosts(ListedCosts(rc, token, c, x, last_order.at), last_at)
+                                    : ListedCosts(rc, token, c, x, here_order.at);
+            }
+        }();
         alignas(16) float base[LANES]; // here.cost + c.offset[i]; the last lane infinite
 #if defined(__SSE2__)
         {
@@ -558,20 +571,25 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
         // offsets whose runs end there, then the cheapest from the longer.
         const int32_t short_limit = (runs & FULL_RUN) != 0 ? 0 : short_runs;
         int32_t longest_short = 0;
-        // The list positions whose offsets run here, found without a branch
-        // per position; then taken in list order.
-        uint32_t running = 0;
-        for (int32_t i = 0; i < NOFFSET; i++) running |= (runs >> here_order.at[i] & 1u) << i;
-        for (; running != 0; running &= running - 1) {
-            const int32_t i = std::countr_zero(running);
+        const auto offer_run = [&](int32_t i) {
             const int32_t k = here_order.at[i];
             const int32_t n = rc.run[static_cast<size_t>(x) * NOFFSET + k];
             reach(x + n, base[i] + c.token[RUN_BIAS + n], static_cast<uint16_t>(RUN_BIAS + n), i, k);
             const int32_t top = std::min(n, short_limit);
-            if (top < 2) continue;
+            if (top < 2) return;
             ShortStart &s = (*starts)[top];
             if (base[i] < s.base) s = ShortStart{base[i], i, k};
             longest_short = std::max(longest_short, top);
+        };
+        if constexpr (PLAIN) {
+            for (int32_t i = 0; i < NOFFSET; i++)
+                if ((runs & (1u << here_order.at[i])) != 0) offer_run(i);
+        } else {
+            // The list positions whose offsets run here, found without a
+            // branch per position; then taken in list order.
+            uint32_t running = 0;
+            for (int32_t i = 0; i < NOFFSET; i++) running |= (runs >> here_order.at[i] & 1u) << i;
+            for (; running != 0; running &= running - 1) offer_run(std::countr_zero(running));
         }
         ShortStart from{INFINITY, 0, 0};
         for (int32_t len = longest_short; len >= 2; len--) {
@@ -606,7 +624,11 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
     // do not go at the pace of loads one after the other.
     for (int32_t x = w; x > 0;) {
         const PathNode &node = nodes[x];
-        if (node.symbol < NLITERAL) {
+        if constexpr (PLAIN) {
+            *--out = node.symbol < NLITERAL ? LiteralAt(rc, node.kind, node.from, node.offset)
+                                            : RunToken(node.symbol - RUN_BIAS, node.offset);
+            x = node.from;
+        } else if (node.symbol < NLITERAL) {
             x--;
             *--out = LiteralAt(rc, node.kind, x, node.offset);
         } else {
@@ -857,10 +879,9 @@ Plan PlanFor(int32_t effort) {
     return plans[std::clamp(effort, 1, 9)];
 }
 
-} // namespace
-
-int32_t EncodePicture(const EncoderInput *input, const EncoderOptions *options,
-                      std::vector<uint8_t> *out) {
+// The encoder, with the shortest path's plain loops where PLAIN is set.
+template <bool PLAIN>
+int32_t Encode(const EncoderInput *input, const EncoderOptions *options, std::vector<uint8_t> *out) {
     if (input->width > MAX_SIDE || input->height > MAX_SIDE) return ENCODE_TOO_LARGE;
     const Plan plan = PlanFor(options != nullptr ? options->effort : DEFAULT_EFFORT);
     Target t;
@@ -912,7 +933,7 @@ int32_t EncodePicture(const EncoderInput *input, const EncoderOptions *options,
             if (greedy)
                 GreedyRow(rc, costs, &order, &tokens);
             else
-                OptimalRow(rc, costs, plan.short_runs, &order, &path, &tokens);
+                OptimalRow<PLAIN>(rc, costs, plan.short_runs, &order, &path, &tokens);
             rows[m].end = tokens.size();
         }
         parses++;
@@ -962,4 +983,14 @@ int32_t EncodePicture(const EncoderInput *input, const EncoderOptions *options,
     PutHeader(out, input->width, input->height);
     WriteTokens(best, best_codes, best_bits, out);
     return ENCODE_OK;
+}
+
+} // namespace
+
+int32_t EncodePicture(const EncoderInput *input, const EncoderOptions *options, std::vector<uint8_t> *out) {
+    return Encode<false>(input, options, out);
+}
+
+int32_t EncodePicturePlainly(const EncoderInput *input, const EncoderOptions *options, std::vector<uint8_t> *out) {
+    return Encode<true>(input, options, out);
 }

@@ -363,3 +363,45 @@ TEST(EncoderSize, LevelsDoNotLoseInTotal) {
     EXPECT_LT(total[DEFAULT_EFFORT], total[MIN_EFFORT]);
     EXPECT_LT(total[MAX_EFFORT], total[DEFAULT_EFFORT]);
 }
+
+// The shortest path's faster loops (costs moved with the list order, runs
+// found by mask, the walk back by token lengths) make the same choices as
+// its plain ones, byte for byte at every effort: on pictures mixing flat
+// stretches of every length, repeats of other rows, dithering and noise, so
+// that literals, short runs, runs to the cap and positions reached only by
+// runs all come up, in rows of every width around the longest run.
+TEST(EncoderShortestPath, FastLoopsMakeThePlainLoopsChoices) {
+    std::mt19937 rng(77);
+    for (int32_t i = 0; i < 24; i++) {
+        const uint32_t w = i < 8 ? 1 + rng() % 12 : 100 + rng() % 200, h = 2 + rng() % 12;
+        Pixels p = MakePixels(w, h);
+        for (uint32_t y = 0; y < h; y++) {
+            uint32_t x = 0;
+            while (x < w) {
+                const uint32_t length = 1 + rng() % (rng() % 3 == 0 ? 140 : 6);
+                const uint32_t kind = rng() % 4;
+                uint8_t flat[3] = {static_cast<uint8_t>(rng()), static_cast<uint8_t>(rng()), static_cast<uint8_t>(rng())};
+                for (uint32_t j = 0; j < length && x < w; j++, x++) {
+                    uint8_t *q = At(&p, x, y);
+                    if (kind == 0) {
+                        memcpy(q, flat, 3);
+                    } else if (kind == 1 && y > 0) {
+                        memcpy(q, At(&p, x, y - 1), 3);
+                    } else if (kind == 2) {
+                        for (int32_t c = 0; c < 3; c++) q[c] = static_cast<uint8_t>(flat[c] + rng() % 3);
+                    } else {
+                        for (int32_t c = 0; c < 3; c++) q[c] = static_cast<uint8_t>(rng());
+                    }
+                }
+            }
+        }
+        const EncoderInput in{p.bytes.data(), p.width, p.height, p.stride};
+        for (int32_t effort = MIN_EFFORT; effort <= MAX_EFFORT; effort++) {
+            const EncoderOptions options{effort, nullptr, nullptr};
+            std::vector<uint8_t> fast, plain;
+            ASSERT_EQ(EncodePicture(&in, &options, &fast), ENCODE_OK);
+            ASSERT_EQ(EncodePicturePlainly(&in, &options, &plain), ENCODE_OK);
+            ASSERT_EQ(fast, plain) << w << "x" << h << " #" << i << " at effort " << effort;
+        }
+    }
+}
