@@ -480,11 +480,13 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
     OffsetOrder coming_order = *order;
     float coming_cost = 0;
     bool coming = true; // false after positions not tried: read from the node
-    // Whether the coming list order is the last position's with its
-    // literal's offset moved to the front, that order and the list position.
-    // Then the literal costs in the new order are those gathered in the old
-    // one, moved: the gathering need not wait for the choice.
-    bool from_literal = false;
+    // The position whose list order is last_order with list position last_at
+    // moved to the front, as a literal there leaves it for the next one;
+    // there the literal costs in the new order are those gathered in the old
+    // one, moved: the gathering need not wait for the choice. Any other way
+    // into a position (a run, or after positions not tried) leaves it
+    // behind.
+    int32_t moved_for = -1;
     OffsetOrder last_order = coming_order;
     int32_t last_at = 0;
     // The last run as long as a token can go: it starts at run_start and
@@ -495,7 +497,6 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
             const PathNode &in = nodes[x];
             if (!(in.cost < INFINITY) || (x < run_end && in.from == run_start)) {
                 coming = false;
-                from_literal = false;
                 continue;
             }
             if (!coming) {
@@ -515,7 +516,7 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
                 PositionCosts(rc, token, c, x, literal);
                 return GatherCosts(literal, here_order.at);
             } else {
-                return from_literal ? MovedCosts(ListedCosts(rc, token, c, x, last_order.at), last_at)
+                return moved_for == x ? MovedCosts(ListedCosts(rc, token, c, x, last_order.at), last_at)
                                     : ListedCosts(rc, token, c, x, here_order.at);
             }
         }();
@@ -552,13 +553,12 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
                 next.kind = static_cast<uint8_t>(k);
                 coming_order = here_order;
                 MoveToFront(&coming_order, best_at);
-                from_literal = true;
+                moved_for = x + 1;
                 last_order = here_order;
                 last_at = best_at;
             } else if (x + 1 < w) {
                 coming_order = orders[next.from];
                 MoveToFront(&coming_order, next.offset);
-                from_literal = false;
             }
             coming_cost = next.cost;
         }

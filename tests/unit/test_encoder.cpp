@@ -372,22 +372,25 @@ TEST(EncoderSize, LevelsDoNotLoseInTotal) {
 // runs all come up, in rows of every width around the longest run.
 TEST(EncoderShortestPath, FastLoopsMakeThePlainLoopsChoices) {
     std::mt19937 rng(77);
-    for (int32_t i = 0; i < 24; i++) {
-        const uint32_t w = i < 8 ? 1 + rng() % 12 : 100 + rng() % 200, h = 2 + rng() % 12;
+    for (int32_t i = 0; i < 60; i++) {
+        const uint32_t w = i < 12 ? 1 + rng() % 12 : 100 + rng() % 200, h = 2 + rng() % 14;
         Pixels p = MakePixels(w, h);
         for (uint32_t y = 0; y < h; y++) {
             uint32_t x = 0;
             while (x < w) {
                 const uint32_t length = 1 + rng() % (rng() % 3 == 0 ? 140 : 6);
-                const uint32_t kind = rng() % 4;
+                const uint32_t kind = rng() % 6;
+                // From the rows above: straight up, up and to either side, two up.
+                const int32_t dx = kind == 2 ? -1 : kind == 3 ? 1 : 0, dy = kind == 4 ? 2 : 1;
                 uint8_t flat[3] = {static_cast<uint8_t>(rng()), static_cast<uint8_t>(rng()), static_cast<uint8_t>(rng())};
                 for (uint32_t j = 0; j < length && x < w; j++, x++) {
                     uint8_t *q = At(&p, x, y);
+                    const int64_t from_x = static_cast<int64_t>(x) + dx;
                     if (kind == 0) {
                         memcpy(q, flat, 3);
-                    } else if (kind == 1 && y > 0) {
-                        memcpy(q, At(&p, x, y - 1), 3);
-                    } else if (kind == 2) {
+                    } else if (kind <= 4 && y >= static_cast<uint32_t>(dy) && from_x >= 0 && from_x < w) {
+                        memcpy(q, At(&p, static_cast<uint32_t>(from_x), y - dy), 3);
+                    } else if (kind == 5) {
                         for (int32_t c = 0; c < 3; c++) q[c] = static_cast<uint8_t>(flat[c] + rng() % 3);
                     } else {
                         for (int32_t c = 0; c < 3; c++) q[c] = static_cast<uint8_t>(rng());
