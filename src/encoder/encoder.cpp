@@ -226,6 +226,9 @@ inline uint32_t PackedFromDiffs(const uint8_t *d) {
 }
 
 // Fills the choices of every offset at every position of image row m.
+// PLAIN works out each literal channel by channel and each position's run
+// marks offset by offset, rather than by table and vector compare.
+template <bool PLAIN>
 void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch) {
     const int32_t w = t.width;
     rc->width = w;
@@ -295,7 +298,16 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch)
         // the literal would leave every channel unchanged, up to `end`.
         int32_t end = next_beyond ? fast : fast + chain;
         for (int32_t x = fast - 1; x >= first; x--) {
-            const uint32_t p = PackedFromDiffs(diffs + 3 * (x - first));
+            const uint8_t *d = diffs + 3 * (x - first);
+            uint32_t p = 0;
+            if constexpr (PLAIN) {
+                uint8_t e[3];
+                uint32_t digit[3];
+                for (int32_t c = 0; c < 3; c++) digit[c] = static_cast<uint32_t>(ChannelDigit(d[c], 0, &e[c]));
+                p = PackLiteral(LiteralToken(digit[RED_BYTE], digit[GREEN_BYTE], digit[BLUE_BYTE]), e);
+            } else {
+                p = PackedFromDiffs(d);
+            }
             packed[NOFFSET * x] = p;
             end = p == same ? end : x;
             const int32_t n = std::min(end - x, RUN_MAX);
@@ -311,7 +323,17 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch)
     // Where some offset has a run: its bit, and FULL_RUN if one runs to the cap.
     const uint8_t *run = rc->run.data();
     uint16_t *runs = rc->runs.data();
-    for (int32_t x = 0; x < w; x++) runs[x] = RunBits(run + static_cast<size_t>(NOFFSET) * x, std::min(RUN_MAX, w - x));
+    for (int32_t x = 0; x < w; x++) {
+        const uint8_t *r = run + static_cast<size_t>(NOFFSET) * x;
+        const int32_t cap = std::min(RUN_MAX, w - x);
+        if constexpr (PLAIN) {
+            runs[x] = 0;
+            for (int32_t k = 0; k < NOFFSET; k++)
+                if (r[k] != 0) runs[x] |= static_cast<uint16_t>(1u << k | (r[k] == cap ? FULL_RUN : 0));
+        } else {
+            runs[x] = RunBits(r, cap);
+        }
+    }
 }
 
 // Room for the literal costs of one position, escapes included, by offset;
@@ -879,7 +901,8 @@ Plan PlanFor(int32_t effort) {
     return plans[std::clamp(effort, 1, 9)];
 }
 
-// The encoder, with the shortest path's plain loops where PLAIN is set.
+// The encoder, with the plain loops of PrepareRow and the shortest path
+// where PLAIN is set.
 template <bool PLAIN>
 int32_t Encode(const EncoderInput *input, const EncoderOptions *options, std::vector<uint8_t> *out) {
     if (input->width > MAX_SIDE || input->height > MAX_SIDE) return ENCODE_TOO_LARGE;
@@ -929,7 +952,7 @@ int32_t Encode(const EncoderInput *input, const EncoderOptions *options, std::ve
             const Costs &costs = block_costs.empty() ? start_costs : block_costs[row_block[m]];
             rows[m].first = tokens.size();
             RowChoices &rc = keep_choices ? kept[static_cast<size_t>(m)] : unkept;
-            if (!keep_choices || parses == 0) PrepareRow(t, m, &rc, &scratch);
+            if (!keep_choices || parses == 0) PrepareRow<PLAIN>(t, m, &rc, &scratch);
             if (greedy)
                 GreedyRow(rc, costs, &order, &tokens);
             else

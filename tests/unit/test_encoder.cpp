@@ -364,13 +364,14 @@ TEST(EncoderSize, LevelsDoNotLoseInTotal) {
     EXPECT_LT(total[MAX_EFFORT], total[DEFAULT_EFFORT]);
 }
 
-// The shortest path's faster loops (costs moved with the list order, runs
-// found by mask, the walk back by token lengths) make the same choices as
-// its plain ones, byte for byte at every effort: on pictures mixing flat
+// The encoder's faster loops (literals packed by table, run marks by vector
+// compare, costs moved with the list order, runs found by mask, the walk
+// back by token lengths) make the same choices as its plain ones, byte for
+// byte at every effort: on pictures mixing flat
 // stretches of every length, repeats of other rows, dithering and noise, so
 // that literals, short runs, runs to the cap and positions reached only by
 // runs all come up, in rows of every width around the longest run.
-TEST(EncoderShortestPath, FastLoopsMakeThePlainLoopsChoices) {
+TEST(EncoderFastLoops, MakeThePlainLoopsChoices) {
     std::mt19937 rng(77);
     for (int32_t i = 0; i < 60; i++) {
         const uint32_t w = i < 12 ? 1 + rng() % 12 : 100 + rng() % 200, h = 2 + rng() % 14;
