@@ -502,12 +502,12 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
     OffsetOrder coming_order = *order;
     float coming_cost = 0;
     bool coming = true; // false after positions not tried: read from the node
-    // The position whose list order is last_order with list position last_at
-    // moved to the front, as a literal there leaves it for the next one;
-    // there the literal costs in the new order are those gathered in the old
-    // one, moved: the gathering need not wait for the choice. Any other way
-    // into a position (a run, or after positions not tried) leaves it
-    // behind.
+    // The position the last literal taken leads to, and the list order and
+    // list position it was chosen at: it leaves that order with that position
+    // moved to the front, so there the literal costs are those gathered in
+    // the old order, moved, a gathering that need not wait for the choice.
+    // A position reached otherwise (by a run, or after positions not tried)
+    // is never moved_for.
     int32_t moved_for = -1;
     OffsetOrder last_order = coming_order;
     int32_t last_at = 0;
