@@ -27,13 +27,13 @@
 #include <emmintrin.h>
 #endif
 
+#include "encoder/lanes.h"
 #include "encoder/writer.h"
 
 namespace {
 
 // The format's facts as the signed integers this file computes with.
 constexpr int32_t NTOKEN = static_cast<int32_t>(TOKEN_SYMBOLS);
-constexpr int32_t NOFFSET = static_cast<int32_t>(OFFSET_SYMBOLS);
 constexpr int32_t NESCAPE = static_cast<int32_t>(ESCAPE_SYMBOLS);
 constexpr int32_t NLITERAL = static_cast<int32_t>(LITERAL_TOKENS);
 constexpr int32_t RUN_BIAS = static_cast<int32_t>(RUN_TOKEN_BIAS); // run token t copies t - RUN_BIAS pixels
@@ -51,40 +51,17 @@ constexpr uint8_t NO_ESCAPE = ESCAPE_SYMBOLS; // stored for channels without esc
 // The decoder's initial list; the encoder names offsets by their index there.
 constexpr const OffsetPair *OFFSETS = INITIAL_OFFSETS;
 
-// The move-to-front list as offset indices, list position first. A whole
-// vector register wide, so that it is copied and reordered in one piece;
-// the bytes past NOFFSET are unused.
-struct alignas(16) OffsetOrder {
-    uint8_t at[16];
-};
-
-inline void StartOrder(OffsetOrder *o) {
-    for (int32_t i = 0; i < 16; i++) o->at[i] = static_cast<uint8_t>(i);
-}
-
-// In one vector register where there is one: the first w + 1 bytes move up
-// by one, the chosen one goes first.
-inline void MoveToFront(OffsetOrder *o, int32_t w) {
-#if defined(__SSE2__)
-    const __m128i list = _mm_load_si128(reinterpret_cast<const __m128i *>(o->at));
-    const __m128i moved = _mm_cmplt_epi8(_mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
-                                         _mm_set1_epi8(static_cast<char>(w + 1)));
-    const __m128i shifted = _mm_slli_si128(list, 1);
-    const __m128i out = _mm_or_si128(_mm_or_si128(_mm_and_si128(moved, shifted), _mm_andnot_si128(moved, list)),
-                                     _mm_cvtsi32_si128(o->at[w]));
-    _mm_store_si128(reinterpret_cast<__m128i *>(o->at), out);
-#else
-    const uint8_t chosen = o->at[w];
-    for (int32_t i = w; i > 0; i--) o->at[i] = o->at[i - 1];
-    o->at[0] = chosen;
-#endif
-}
-
 struct Token {
     uint16_t symbol;    // 0 to 341
     uint8_t offset;     // position in the move-to-front list
-    uint8_t escapes[3]; // escape symbols of the channels with digit 0, red first
+    uint8_t escapes[3]; // escape symbols, red first; NO_ESCAPE for channels without one
 };
+
+// A run token: no escapes.
+inline Token RunToken(int32_t length, int32_t list_position) {
+    return Token{static_cast<uint16_t>(RUN_BIAS + length), static_cast<uint8_t>(list_position),
+                 {NO_ESCAPE, NO_ESCAPE, NO_ESCAPE}};
+}
 
 struct Costs {
     float token[NTOKEN];
@@ -112,7 +89,7 @@ struct RowChoices {
     int32_t width;
     // Position by position, every offset's entries side by side, as the
     // parsers read them: [x * NOFFSET + offset].
-    std::vector<uint8_t> run;      // longest legal run, 0 if below 2
+    std::vector<uint8_t> run;      // longest legal run, 0 if below 2; RUN_PAD bytes past the last position
     std::vector<uint32_t> literal; // the literal as PackLiteral packs it; NO_LITERAL if the reference is illegal
     std::vector<uint16_t> runs;    // [x]: bit k set where offset k has a run; FULL_RUN where one runs to the cap
 };
@@ -129,12 +106,16 @@ inline uint32_t RedEscape(uint32_t packed) { return ByteEscape(packed, RED_BYTE)
 inline uint32_t GreenEscape(uint32_t packed) { return ByteEscape(packed, GREEN_BYTE); }
 inline uint32_t BlueEscape(uint32_t packed) { return ByteEscape(packed, BLUE_BYTE); }
 
-constexpr uint16_t FULL_RUN = uint16_t{1} << 15; // some offset runs as far as a token can go
 static_assert(NOFFSET < 15, "the run masks hold a bit per offset");
+
+// The run entries are read a vector at a time, every offset's of one
+// position in one load: room past the last position for the bytes the
+// load takes beyond its NOFFSET.
+constexpr int32_t RUN_PAD = 16 - NOFFSET;
 
 // Working space of PrepareRow.
 struct RowScratch {
-    std::vector<uint8_t> digits;  // the digit of every byte of a stretch
+    std::vector<uint8_t> diffs;   // every byte of a stretch minus the one it takes
     std::vector<uint8_t> literal; // one offset's literal tokens
     std::vector<uint8_t> escapes; // and their escape symbols, 3 per position in byte order
 };
@@ -214,32 +195,53 @@ void ExactChoice(const Target &t, int64_t row_start, int32_t x, int32_t k, uint8
     *run = n >= 2 ? n : 0;
 }
 
-// Digits and escape symbols of a stretch of bytes against their references
-// (both final picture bytes), byte by byte, in a form the compiler turns into
-// vector code.
-void ByteDigits(const uint8_t *ref, const uint8_t *want, int32_t n, uint8_t *digit, uint8_t *escape) {
-    for (int32_t j = 0; j < n; j++) {
-        const uint8_t diff = static_cast<uint8_t>(ref[j] - want[j]);
-        const bool small = static_cast<uint8_t>(diff + 2) <= 4; // -2 to 2 as a signed byte
-        digit[j] = small ? static_cast<uint8_t>(diff + ESCAPE_BIAS) : static_cast<uint8_t>(ESCAPE_DIGIT);
-        escape[j] = small ? NO_ESCAPE : static_cast<uint8_t>(diff - ESCAPE_BIAS);
+// Reference byte minus picture byte over a stretch, in a form the compiler
+// turns into vector code.
+void ByteDiffs(const uint8_t *ref, const uint8_t *want, int32_t n, uint8_t *diff) {
+    for (int32_t j = 0; j < n; j++) diff[j] = static_cast<uint8_t>(ref[j] - want[j]);
+}
+
+// By byte of the pixel and by the difference there (reference minus
+// picture): the channel's share of the packed literal, its digit weighted
+// as LiteralToken weighs it and its escape symbol (NO_ESCAPE for none) in
+// its byte. A pixel's three shares add up to PackLiteral of its literal.
+struct DiffShares {
+    uint32_t of[PIXEL_BYTES][256];
+    constexpr DiffShares() : of() {
+        for (int32_t d = 0; d < 256; d++) {
+            uint32_t escape = NO_ESCAPE;
+            const uint32_t digit = DigitFor(static_cast<uint8_t>(d), 0, &escape);
+            of[BLUE_BYTE][d] = LiteralToken(0, 0, digit) | escape << (8 + 8 * BLUE_BYTE);
+            of[GREEN_BYTE][d] = LiteralToken(0, digit, 0) | escape << (8 + 8 * GREEN_BYTE);
+            of[RED_BYTE][d] = LiteralToken(digit, 0, 0) | escape << (8 + 8 * RED_BYTE);
+        }
     }
+};
+constexpr DiffShares DIFF_SHARES;
+static_assert(LiteralToken(0, 0, 0) == 0, "the channels' shares of a token add up");
+
+inline uint32_t PackedFromDiffs(const uint8_t *d) {
+    return DIFF_SHARES.of[BLUE_BYTE][d[BLUE_BYTE]] + DIFF_SHARES.of[GREEN_BYTE][d[GREEN_BYTE]] +
+           DIFF_SHARES.of[RED_BYTE][d[RED_BYTE]];
 }
 
 // Fills the choices of every offset at every position of image row m.
+// PLAIN works out each literal channel by channel and each position's run
+// marks offset by offset, rather than by table and vector compare.
+template <bool PLAIN>
 void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch) {
     const int32_t w = t.width;
     rc->width = w;
-    rc->run.resize(static_cast<size_t>(NOFFSET) * w);
+    rc->run.resize(static_cast<size_t>(NOFFSET) * w + RUN_PAD);
     rc->literal.resize(static_cast<size_t>(NOFFSET) * w);
-    rc->runs.assign(static_cast<size_t>(w), 0);
-    scratch->digits.resize(static_cast<size_t>(w) * 3);
+    rc->runs.resize(static_cast<size_t>(w));
+    scratch->diffs.resize(static_cast<size_t>(w) * 3);
     scratch->literal.resize(static_cast<size_t>(w));
     scratch->escapes.resize(static_cast<size_t>(w) * 3);
-    uint16_t *runs = rc->runs.data();
     const int64_t row_start = static_cast<int64_t>(t.height - 1 - m) * t.stride;
     const uint8_t *bytes = t.bytes.data();
-    constexpr uint32_t SAME = LiteralToken(3, 3, 3); // every channel unchanged
+    constexpr uint8_t UNCHANGED[PIXEL_BYTES] = {};
+    const uint32_t same = PackedFromDiffs(UNCHANGED); // every channel unchanged, no escapes
     for (int32_t k = 0; k < NOFFSET; k++) {
         const OffsetPair o = OFFSETS[k];
         const int64_t delta = o.dy * t.stride + 3 * static_cast<int64_t>(o.dx);
@@ -247,6 +249,7 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch)
         uint8_t *esc = scratch->escapes.data();
         // This offset's entries, NOFFSET apart.
         uint8_t *run = rc->run.data() + k;
+        uint32_t *packed = rc->literal.data() + k;
         // From the first position whose reference is within the row's
         // columns on, the bytes read are final picture bytes (the run's own
         // output included, as it repeats them), so plain comparisons of the
@@ -257,10 +260,10 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch)
         const int64_t room = t.size - 4 - row_start - delta - 3 * static_cast<int64_t>(first);
         const int32_t fast =
             room < 0 ? first : static_cast<int32_t>(std::min<int64_t>(w, first + room / 3 + 1));
-        const uint8_t *digits = scratch->digits.data();
+        const uint8_t *diffs = scratch->diffs.data();
         if (fast > first) {
             const int64_t out = row_start + 3 * static_cast<int64_t>(first);
-            ByteDigits(bytes + out + delta, bytes + out, 3 * (fast - first), scratch->digits.data(), esc + 3 * first);
+            ByteDiffs(bytes + out + delta, bytes + out, 3 * (fast - first), scratch->diffs.data());
         }
         // Past `fast` (rows whose references may leave the buffer): pixel by pixel.
         int32_t chain = 0;
@@ -270,11 +273,11 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch)
             const int64_t src = out + delta;
             const uint8_t *want = bytes + out;
             const bool beyond = src >= t.size;
-            bool same;
+            bool same_pixel;
             if (beyond) {
-                same = want[0] == 0 && want[1] == 0 && want[2] == 0;
+                same_pixel = want[0] == 0 && want[1] == 0 && want[2] == 0;
             } else {
-                same = src + 3 <= t.size && memcmp(bytes + src, want, 3) == 0;
+                same_pixel = src + 3 <= t.size && memcmp(bytes + src, want, 3) == 0;
             }
             uint8_t ref[3] = {0, 0, 0};
             if (src + 3 < t.size) memcpy(ref, bytes + src, 3);
@@ -283,43 +286,52 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch)
                 LiteralToken(ChannelDigit(ref[RED_BYTE], want[RED_BYTE], &e[RED_BYTE]),
                              ChannelDigit(ref[GREEN_BYTE], want[GREEN_BYTE], &e[GREEN_BYTE]),
                              ChannelDigit(ref[BLUE_BYTE], want[BLUE_BYTE], &e[BLUE_BYTE])));
+            packed[NOFFSET * x] = PackLiteral(lit[x], e);
             // A run may not start inside the buffer and go on past its end.
             const int32_t follow = (beyond == next_beyond) ? chain : 0;
-            chain = same ? 1 + follow : 0;
+            chain = same_pixel ? 1 + follow : 0;
             next_beyond = beyond;
             const int32_t n = std::min(std::min(chain, RUN_MAX), w - x);
             run[NOFFSET * x] = static_cast<uint8_t>(n >= 2 ? n : 0);
-        }
-        uint32_t *packed = rc->literal.data() + k;
-        const uint16_t bit = static_cast<uint16_t>(1u << k);
-        // Where some offset has a run: its bit, and FULL_RUN if it runs to the cap.
-        const auto mark = [&](int32_t x, int32_t n) {
-            const uint16_t full = n == std::min(RUN_MAX, w - x) ? FULL_RUN : 0;
-            runs[x] |= n != 0 ? static_cast<uint16_t>(bit | full) : 0;
-        };
-        for (int32_t x = fast; x < w; x++) {
-            packed[NOFFSET * x] = PackLiteral(lit[x], esc + 3 * x);
-            mark(x, run[NOFFSET * x]);
         }
         // Below `fast` nothing lies beyond the buffer: a run goes on while
         // the literal would leave every channel unchanged, up to `end`.
         int32_t end = next_beyond ? fast : fast + chain;
         for (int32_t x = fast - 1; x >= first; x--) {
-            const uint8_t *d = digits + 3 * (x - first);
-            const uint32_t token = LiteralToken(d[RED_BYTE], d[GREEN_BYTE], d[BLUE_BYTE]);
-            packed[NOFFSET * x] = PackLiteral(token, esc + 3 * x);
-            end = token == SAME ? end : x;
+            const uint8_t *d = diffs + 3 * (x - first);
+            uint32_t p = 0;
+            if constexpr (PLAIN) {
+                uint8_t e[3];
+                uint32_t digit[3];
+                for (int32_t c = 0; c < 3; c++) digit[c] = static_cast<uint32_t>(ChannelDigit(d[c], 0, &e[c]));
+                p = PackLiteral(LiteralToken(digit[RED_BYTE], digit[GREEN_BYTE], digit[BLUE_BYTE]), e);
+            } else {
+                p = PackedFromDiffs(d);
+            }
+            packed[NOFFSET * x] = p;
+            end = p == same ? end : x;
             const int32_t n = std::min(end - x, RUN_MAX);
-            const int32_t r = n >= 2 ? n : 0;
-            run[NOFFSET * x] = static_cast<uint8_t>(r);
-            mark(x, r);
+            run[NOFFSET * x] = static_cast<uint8_t>(n >= 2 ? n : 0);
         }
         for (int32_t x = 0; x < first; x++) {
             int32_t n = 0;
             ExactChoice(t, row_start, x, k, &lit[x], esc + 3 * x, &n);
             run[NOFFSET * x] = static_cast<uint8_t>(n);
             packed[NOFFSET * x] = PackLiteral(lit[x], esc + 3 * x);
-            mark(x, n);
+        }
+    }
+    // Where some offset has a run: its bit, and FULL_RUN if one runs to the cap.
+    const uint8_t *run = rc->run.data();
+    uint16_t *runs = rc->runs.data();
+    for (int32_t x = 0; x < w; x++) {
+        const uint8_t *r = run + static_cast<size_t>(NOFFSET) * x;
+        const int32_t cap = std::min(RUN_MAX, w - x);
+        if constexpr (PLAIN) {
+            runs[x] = 0;
+            for (int32_t k = 0; k < NOFFSET; k++)
+                if (r[k] != 0) runs[x] |= static_cast<uint16_t>(1u << k | (r[k] == cap ? FULL_RUN : 0));
+        } else {
+            runs[x] = RunBits(r, cap);
         }
     }
 }
@@ -327,10 +339,6 @@ void PrepareRow(const Target &t, int32_t m, RowChoices *rc, RowScratch *scratch)
 // Room for the literal costs of one position, escapes included, by offset;
 // infinite where the reference is illegal.
 constexpr int32_t COST_STRIDE = 12;
-// Lanes of the per-offset costs of one position: three vectors of four.
-constexpr int32_t LANES = 12;
-static_assert(NOFFSET == LANES - 1, "the offsets fill three vectors of four but the last lane, which the minimum search names one by one");
-
 // Token costs by literal token, NO_LITERAL infinite.
 void LiteralTokenCosts(const Costs &c, float token[256]) {
     std::fill(std::copy(c.token, c.token + NLITERAL, token), token + 256, INFINITY);
@@ -353,33 +361,36 @@ inline Token LiteralAt(const RowChoices &rc, int32_t k, int32_t x, int32_t w) {
                   static_cast<uint8_t>(BlueEscape(p))}};
 }
 
-// The cheapest literal of a position, earlier list positions first on ties:
-// the list position, and base[i] + literal[at[i]] there. base holds LANES
-// entries, the last one infinite.
-inline int32_t CheapestLiteral(const float *base, const float *literal, const uint8_t *at, float *best) {
+// literal[at[i]] in lane i: costs by offset into list order.
+inline ListCosts GatherCosts(const float *literal, const uint8_t *at) {
 #if defined(__SSE2__)
-    const __m128 c0 = _mm_add_ps(_mm_load_ps(base), _mm_setr_ps(literal[at[0]], literal[at[1]], literal[at[2]], literal[at[3]]));
-    const __m128 c1 = _mm_add_ps(_mm_load_ps(base + 4), _mm_setr_ps(literal[at[4]], literal[at[5]], literal[at[6]], literal[at[7]]));
-    const __m128 c2 = _mm_add_ps(_mm_load_ps(base + 8), _mm_setr_ps(literal[at[8]], literal[at[9]], literal[at[10]], 0.0f));
-    // The minimum, then the first lane that holds it.
-    __m128 m = _mm_min_ps(_mm_min_ps(c0, c1), c2);
-    m = _mm_min_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
-    m = _mm_min_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
-    *best = _mm_cvtss_f32(m);
-    const uint32_t lanes = static_cast<uint32_t>(_mm_movemask_ps(_mm_cmpeq_ps(c0, m))) |
-                           static_cast<uint32_t>(_mm_movemask_ps(_mm_cmpeq_ps(c1, m))) << 4 |
-                           static_cast<uint32_t>(_mm_movemask_ps(_mm_cmpeq_ps(c2, m))) << 8;
-    return std::countr_zero(lanes);
+    return ListCosts{{_mm_setr_ps(literal[at[0]], literal[at[1]], literal[at[2]], literal[at[3]]),
+                      _mm_setr_ps(literal[at[4]], literal[at[5]], literal[at[6]], literal[at[7]]),
+                      _mm_setr_ps(literal[at[8]], literal[at[9]], literal[at[10]], 0.0f)}};
 #else
-    float cheapest = INFINITY;
-    int32_t cheapest_at = 0;
-    for (int32_t i = 0; i < NOFFSET; i++) {
-        const float cost = base[i] + literal[at[i]];
-        cheapest_at = cost < cheapest ? i : cheapest_at;
-        cheapest = cost < cheapest ? cost : cheapest;
-    }
-    *best = cheapest;
-    return cheapest_at;
+    ListCosts l;
+    for (int32_t i = 0; i < NOFFSET; i++) l.f[i] = literal[at[i]];
+    l.f[NOFFSET] = 0;
+    return l;
+#endif
+}
+
+// The literal costs of position x, escapes included, in the list order at:
+// PositionCosts and GatherCosts in one, without the costs by offset.
+inline ListCosts ListedCosts(const RowChoices &rc, const float *token, const Costs &c, int32_t x, const uint8_t *at) {
+    const uint32_t *lit = rc.literal.data() + static_cast<size_t>(x) * NOFFSET;
+    const auto cost = [&](int32_t i) {
+        const uint32_t p = lit[at[i]];
+        return token[LiteralOf(p)] + c.escape[RedEscape(p)] + c.escape[GreenEscape(p)] + c.escape[BlueEscape(p)];
+    };
+#if defined(__SSE2__)
+    return ListCosts{{_mm_setr_ps(cost(0), cost(1), cost(2), cost(3)), _mm_setr_ps(cost(4), cost(5), cost(6), cost(7)),
+                      _mm_setr_ps(cost(8), cost(9), cost(10), 0.0f)}};
+#else
+    ListCosts l;
+    for (int32_t i = 0; i < NOFFSET; i++) l.f[i] = cost(i);
+    l.f[NOFFSET] = 0;
+    return l;
 #endif
 }
 
@@ -404,7 +415,7 @@ void GreedyRow(const RowChoices &rc, const Costs &c, OffsetOrder *order, std::ve
         float literal[COST_STRIDE];
         PositionCosts(rc, token, c, x, literal);
         float best_literal;
-        const int32_t literal_at = CheapestLiteral(offset, literal, order->at, &best_literal);
+        const int32_t literal_at = CheapestLiteral(offset, GatherCosts(literal, order->at), &best_literal);
         float best_gain = 0;
         int32_t run_at = -1;
         int32_t run_length = 0;
@@ -421,7 +432,7 @@ void GreedyRow(const RowChoices &rc, const Costs &c, OffsetOrder *order, std::ve
             }
         }
         if (run_at >= 0) {
-            *out++ = Token{static_cast<uint16_t>(RUN_BIAS + run_length), static_cast<uint8_t>(run_at), {0, 0, 0}};
+            *out++ = RunToken(run_length, run_at);
             MoveToFront(order, run_at);
             x += run_length;
         } else {
@@ -459,6 +470,11 @@ struct PathScratch {
     std::vector<ShortStart> starts;  // by run length
 };
 
+// PLAIN takes the plain way wherever the loop has a faster one: the literal
+// costs gathered in the position's own order, every list position looked at
+// for runs, the walk back by the nodes' links. The choices are the same;
+// the tests hold the fast ways to that.
+template <bool PLAIN>
 void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, OffsetOrder *order,
                 PathScratch *scratch, std::vector<Token> *tokens) {
     const int32_t w = rc.width;
@@ -486,6 +502,15 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
     OffsetOrder coming_order = *order;
     float coming_cost = 0;
     bool coming = true; // false after positions not tried: read from the node
+    // The position the last literal taken leads to, and the list order and
+    // list position it was chosen at: it leaves that order with that position
+    // moved to the front, so there the literal costs are those gathered in
+    // the old order, moved, a gathering that need not wait for the choice.
+    // A position reached otherwise (by a run, or after positions not tried)
+    // is never moved_for.
+    int32_t moved_for = -1;
+    OffsetOrder last_order = coming_order;
+    int32_t last_at = 0;
     // The last run as long as a token can go: it starts at run_start and
     // ends at run_end (see the end of the loop).
     int32_t run_start = -1, run_end = 0;
@@ -507,9 +532,16 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
         const float here_cost = coming_cost;
         orders[x] = here_order;
         // The cheapest literal, earlier list positions first on ties.
-        float literal[COST_STRIDE];
-        PositionCosts(rc, token, c, x, literal);
-        const uint8_t *at = here_order.at;
+        const ListCosts listed = [&] {
+            if constexpr (PLAIN) {
+                float literal[COST_STRIDE];
+                PositionCosts(rc, token, c, x, literal);
+                return GatherCosts(literal, here_order.at);
+            } else {
+                return moved_for == x ? MovedCosts(ListedCosts(rc, token, c, x, last_order.at), last_at)
+                                    : ListedCosts(rc, token, c, x, here_order.at);
+            }
+        }();
         alignas(16) float base[LANES]; // here.cost + c.offset[i]; the last lane infinite
 #if defined(__SSE2__)
         {
@@ -522,7 +554,7 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
         for (int32_t i = 0; i < LANES; i++) base[i] = here_cost + offset[i];
 #endif
         float best;
-        const int32_t best_at = CheapestLiteral(base, literal, at, &best);
+        const int32_t best_at = CheapestLiteral(base, listed, &best);
         const auto reach = [nodes, x](int32_t to, float cost, uint16_t symbol, int32_t i, int32_t k) {
             PathNode &node = nodes[to];
             if (!(cost < node.cost)) return;
@@ -543,6 +575,9 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
                 next.kind = static_cast<uint8_t>(k);
                 coming_order = here_order;
                 MoveToFront(&coming_order, best_at);
+                moved_for = x + 1;
+                last_order = here_order;
+                last_at = best_at;
             } else if (x + 1 < w) {
                 coming_order = orders[next.from];
                 MoveToFront(&coming_order, next.offset);
@@ -558,16 +593,25 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
         // offsets whose runs end there, then the cheapest from the longer.
         const int32_t short_limit = (runs & FULL_RUN) != 0 ? 0 : short_runs;
         int32_t longest_short = 0;
-        for (int32_t i = 0; i < NOFFSET; i++) {
+        const auto offer_run = [&](int32_t i) {
             const int32_t k = here_order.at[i];
-            if ((runs & (1u << k)) == 0) continue;
             const int32_t n = rc.run[static_cast<size_t>(x) * NOFFSET + k];
             reach(x + n, base[i] + c.token[RUN_BIAS + n], static_cast<uint16_t>(RUN_BIAS + n), i, k);
             const int32_t top = std::min(n, short_limit);
-            if (top < 2) continue;
+            if (top < 2) return;
             ShortStart &s = (*starts)[top];
             if (base[i] < s.base) s = ShortStart{base[i], i, k};
             longest_short = std::max(longest_short, top);
+        };
+        if constexpr (PLAIN) {
+            for (int32_t i = 0; i < NOFFSET; i++)
+                if ((runs & (1u << here_order.at[i])) != 0) offer_run(i);
+        } else {
+            // The list positions whose offsets run here, found without a
+            // branch per position; then taken in list order.
+            uint32_t running = 0;
+            for (int32_t i = 0; i < NOFFSET; i++) running |= (runs >> here_order.at[i] & 1u) << i;
+            for (; running != 0; running &= running - 1) offer_run(std::countr_zero(running));
         }
         ShortStart from{INFINITY, 0, 0};
         for (int32_t len = longest_short; len >= 2; len--) {
@@ -597,10 +641,23 @@ void OptimalRow(const RowChoices &rc, const Costs &c, int32_t short_runs, Offset
     tokens->resize(first + static_cast<size_t>(w));
     Token *const end = tokens->data() + first + w;
     Token *out = end;
-    for (int32_t x = w; x > 0; x = nodes[x].from) {
+    // A token's length steps back to the position before it: a literal's
+    // is one, without waiting for the node, so that stretches of literals
+    // do not go at the pace of loads one after the other.
+    for (int32_t x = w; x > 0;) {
         const PathNode &node = nodes[x];
-        *--out = node.symbol < NLITERAL ? LiteralAt(rc, node.kind, node.from, node.offset)
-                                        : Token{node.symbol, node.offset, {0, 0, 0}};
+        if constexpr (PLAIN) {
+            *--out = node.symbol < NLITERAL ? LiteralAt(rc, node.kind, node.from, node.offset)
+                                            : RunToken(node.symbol - RUN_BIAS, node.offset);
+            x = node.from;
+        } else if (node.symbol < NLITERAL) {
+            x--;
+            *--out = LiteralAt(rc, node.kind, x, node.offset);
+        } else {
+            const int32_t n = node.symbol - RUN_BIAS;
+            x -= n;
+            *--out = RunToken(n, node.offset);
+        }
     }
     const size_t count = static_cast<size_t>(end - out);
     memmove(tokens->data() + first, out, count * sizeof(Token));
@@ -638,34 +695,31 @@ void CostsFromCounts(const uint64_t *counts, int32_t n, float *costs) {
 
 
 // The symbol counts of a block. Counted without branches and in four
-// interleaved tallies, so that neither unpredictable escapes nor runs of
-// the same symbol hold the loop up.
+// interleaved tallies, so that runs of the same symbol do not hold the loop
+// up; every channel's escape is counted in a tally of its own, the channels
+// without one in the slot past the symbols.
 void CountBlock(const Token *tokens, size_t n, Counts *counts) {
     constexpr int32_t WAYS = 4;
     uint32_t token[WAYS][NTOKEN] = {};
     uint32_t offset[WAYS][NOFFSET] = {};
-    uint32_t escape[WAYS][NESCAPE] = {};
-    uint8_t escapes[3 * BLOCK_TOKENS];
-    size_t found = 0;
+    uint32_t escape[WAYS][3][NESCAPE + 1] = {};
     for (size_t i = 0; i < n; i++) {
         const Token &t = tokens[i];
         token[i % WAYS][t.symbol]++;
         offset[i % WAYS][t.offset]++;
-        const uint32_t channels = ESCAPE_CHANNELS.of[t.symbol];
-        escapes[found] = t.escapes[0];
-        found += channels & 1;
-        escapes[found] = t.escapes[1];
-        found += (channels >> 1) & 1;
-        escapes[found] = t.escapes[2];
-        found += channels >> 2;
+        escape[i % WAYS][0][t.escapes[0]]++;
+        escape[i % WAYS][1][t.escapes[1]]++;
+        escape[i % WAYS][2][t.escapes[2]]++;
     }
-    for (size_t i = 0; i < found; i++) escape[i % WAYS][escapes[i]]++;
     for (int32_t s = 0; s < NTOKEN; s++)
         counts->token[s] = uint64_t{token[0][s]} + token[1][s] + token[2][s] + token[3][s];
     for (int32_t s = 0; s < NOFFSET; s++)
         counts->offset[s] = uint64_t{offset[0][s]} + offset[1][s] + offset[2][s] + offset[3][s];
-    for (int32_t s = 0; s < NESCAPE; s++)
-        counts->escape[s] = uint64_t{escape[0][s]} + escape[1][s] + escape[2][s] + escape[3][s];
+    for (int32_t s = 0; s < NESCAPE; s++) {
+        uint64_t sum = 0;
+        for (int32_t way = 0; way < WAYS; way++) sum += uint64_t{escape[way][0][s]} + escape[way][1][s] + escape[way][2][s];
+        counts->escape[s] = sum;
+    }
 }
 
 struct BlockCode {
@@ -847,10 +901,10 @@ Plan PlanFor(int32_t effort) {
     return plans[std::clamp(effort, 1, 9)];
 }
 
-} // namespace
-
-int32_t EncodePicture(const EncoderInput *input, const EncoderOptions *options,
-                      std::vector<uint8_t> *out) {
+// The encoder, with the plain loops of PrepareRow and the shortest path
+// where PLAIN is set.
+template <bool PLAIN>
+int32_t Encode(const EncoderInput *input, const EncoderOptions *options, std::vector<uint8_t> *out) {
     if (input->width > MAX_SIDE || input->height > MAX_SIDE) return ENCODE_TOO_LARGE;
     const Plan plan = PlanFor(options != nullptr ? options->effort : DEFAULT_EFFORT);
     Target t;
@@ -898,11 +952,11 @@ int32_t EncodePicture(const EncoderInput *input, const EncoderOptions *options,
             const Costs &costs = block_costs.empty() ? start_costs : block_costs[row_block[m]];
             rows[m].first = tokens.size();
             RowChoices &rc = keep_choices ? kept[static_cast<size_t>(m)] : unkept;
-            if (!keep_choices || parses == 0) PrepareRow(t, m, &rc, &scratch);
+            if (!keep_choices || parses == 0) PrepareRow<PLAIN>(t, m, &rc, &scratch);
             if (greedy)
                 GreedyRow(rc, costs, &order, &tokens);
             else
-                OptimalRow(rc, costs, plan.short_runs, &order, &path, &tokens);
+                OptimalRow<PLAIN>(rc, costs, plan.short_runs, &order, &path, &tokens);
             rows[m].end = tokens.size();
         }
         parses++;
@@ -952,4 +1006,14 @@ int32_t EncodePicture(const EncoderInput *input, const EncoderOptions *options,
     PutHeader(out, input->width, input->height);
     WriteTokens(best, best_codes, best_bits, out);
     return ENCODE_OK;
+}
+
+} // namespace
+
+int32_t EncodePicture(const EncoderInput *input, const EncoderOptions *options, std::vector<uint8_t> *out) {
+    return Encode<false>(input, options, out);
+}
+
+int32_t EncodePicturePlainly(const EncoderInput *input, const EncoderOptions *options, std::vector<uint8_t> *out) {
+    return Encode<true>(input, options, out);
 }

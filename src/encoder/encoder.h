@@ -41,4 +41,10 @@ enum EncodeResult : int32_t {
 int32_t EncodePicture(const EncoderInput *input, const EncoderOptions *options,
                       std::vector<uint8_t> *out);
 
+// The same encoder with the plain loops of its row preparation and shortest
+// path in place of their faster ones: the same file, slower. The reference
+// the tests hold EncodePicture to.
+int32_t EncodePicturePlainly(const EncoderInput *input, const EncoderOptions *options,
+                             std::vector<uint8_t> *out);
+
 #endif

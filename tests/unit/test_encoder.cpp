@@ -363,3 +363,49 @@ TEST(EncoderSize, LevelsDoNotLoseInTotal) {
     EXPECT_LT(total[DEFAULT_EFFORT], total[MIN_EFFORT]);
     EXPECT_LT(total[MAX_EFFORT], total[DEFAULT_EFFORT]);
 }
+
+// The encoder's faster loops (literals packed by table, run marks by vector
+// compare, costs moved with the list order, runs found by mask, the walk
+// back by token lengths) make the same choices as its plain ones, byte for
+// byte at every effort: on pictures mixing flat
+// stretches of every length, repeats of other rows, dithering and noise, so
+// that literals, short runs, runs to the cap and positions reached only by
+// runs all come up, in rows of every width around the longest run.
+TEST(EncoderFastLoops, MakeThePlainLoopsChoices) {
+    std::mt19937 rng(77);
+    for (int32_t i = 0; i < 60; i++) {
+        const uint32_t w = i < 12 ? 1 + rng() % 12 : 100 + rng() % 200, h = 2 + rng() % 14;
+        Pixels p = MakePixels(w, h);
+        for (uint32_t y = 0; y < h; y++) {
+            uint32_t x = 0;
+            while (x < w) {
+                const uint32_t length = 1 + rng() % (rng() % 3 == 0 ? 140 : 6);
+                const uint32_t kind = rng() % 6;
+                // From the rows above: straight up, up and to either side, two up.
+                const int32_t dx = kind == 2 ? -1 : kind == 3 ? 1 : 0, dy = kind == 4 ? 2 : 1;
+                uint8_t flat[3] = {static_cast<uint8_t>(rng()), static_cast<uint8_t>(rng()), static_cast<uint8_t>(rng())};
+                for (uint32_t j = 0; j < length && x < w; j++, x++) {
+                    uint8_t *q = At(&p, x, y);
+                    const int64_t from_x = static_cast<int64_t>(x) + dx;
+                    if (kind == 0) {
+                        memcpy(q, flat, 3);
+                    } else if (kind <= 4 && y >= static_cast<uint32_t>(dy) && from_x >= 0 && from_x < w) {
+                        memcpy(q, At(&p, static_cast<uint32_t>(from_x), y - dy), 3);
+                    } else if (kind == 5) {
+                        for (int32_t c = 0; c < 3; c++) q[c] = static_cast<uint8_t>(flat[c] + rng() % 3);
+                    } else {
+                        for (int32_t c = 0; c < 3; c++) q[c] = static_cast<uint8_t>(rng());
+                    }
+                }
+            }
+        }
+        const EncoderInput in{p.bytes.data(), p.width, p.height, p.stride};
+        for (int32_t effort = MIN_EFFORT; effort <= MAX_EFFORT; effort++) {
+            const EncoderOptions options{effort, nullptr, nullptr};
+            std::vector<uint8_t> fast, plain;
+            ASSERT_EQ(EncodePicture(&in, &options, &fast), ENCODE_OK);
+            ASSERT_EQ(EncodePicturePlainly(&in, &options, &plain), ENCODE_OK);
+            ASSERT_EQ(fast, plain) << w << "x" << h << " #" << i << " at effort " << effort;
+        }
+    }
+}
