@@ -171,7 +171,8 @@ void BuildPairTable(uint32_t *pairs, const DecodeTable *token, const DecodeTable
 
 void BuildEscapeTable(uint32_t *escapes, const DecodeTable *escape) {
     // As the pair table, with the escape alphabet as both.
-    static_assert(ESCAPE_BITS > FAST_BITS, "every short escape code leaves bits for a second");
+    // A first code of FAST_BITS bits leaves none: its entry holds it alone.
+    static_assert(ESCAPE_BITS >= FAST_BITS, "every short escape code starts an entry");
     const uint32_t end = ForShortCodes(escape, ESCAPE_BITS, [&](uint32_t at, uint32_t, uint32_t symbol, uint32_t length) {
         const uint32_t first = (symbol + ESCAPE_BIAS) << ESCAPE_VALUES_AT | length << ESCAPE_ONE_AT;
         FillBlock(escapes + at, ESCAPE_BITS - length, escape, first | length << ESCAPE_TWO_AT | ESCAPE_SECOND_FITS,
