@@ -157,10 +157,6 @@ constexpr uint32_t ESCAPE_FITS_AT = 28;
 constexpr uint32_t ESCAPE_SECOND_FITS = 1u << ESCAPE_FITS_AT;
 
 constexpr uint32_t EscapeFirstLength(uint32_t e) { return (e >> ESCAPE_ONE_AT) & 63; }
-// The first length as a count for 64-bit shifts, which the machine may
-// take from the entry itself (the field is the entry's low 6 bits).
-static_assert(ESCAPE_ONE_AT == 0, "the first length is the low 6 bits");
-constexpr uint32_t EscapeFirstShift(uint32_t e) { return e & 63; }
 constexpr uint32_t EscapeBothLength(uint32_t e) { return (e >> ESCAPE_TWO_AT) & 63; }
 constexpr uint32_t EscapeFirstValue(uint32_t e) { return (e >> ESCAPE_VALUES_AT) & 0xff; }
 constexpr uint32_t EscapeSecondValue(uint32_t e) { return (e >> (ESCAPE_VALUES_AT + 8)) & 0xff; }

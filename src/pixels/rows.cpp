@@ -270,6 +270,25 @@ constexpr PlainSubs MakePlainSubs() {
 
 constexpr PlainSubs PLAIN_SUBS = MakePlainSubs();
 
+// How one escape-table entry gives all the escapes a literal has left,
+// by their number (1 or 2): the entry's bits that say it does, the field of
+// their length and the mask of their values. Three left never fit.
+struct EscapePick {
+    uint32_t whole;
+    uint32_t length_at;
+    uint32_t values;
+    uint32_t unused;
+};
+
+struct EscapePicks {
+    EscapePick pick[4];
+};
+
+constexpr EscapePicks ESCAPE_PICKS = {{{0, 0, 0, 0},
+                                       {63u << ESCAPE_ONE_AT, ESCAPE_ONE_AT, 0xff, 0},
+                                       {ESCAPE_SECOND_FITS, ESCAPE_TWO_AT, 0xffff, 0},
+                                       {0, 0, 0, 0}}};
+
 // Where the fast loop stands: the reader's bits, the list, the output
 // position and the tokens it may still decode. The careful loop takes over
 // from exactly here.
@@ -365,7 +384,9 @@ __attribute__((always_inline)) inline bool TakePlainLiteral(uint32_t pair, uint6
 // the lengths of the one before, so a literal's escapes take as few as
 // their codes allow: the pair entry may hold the first; one or two left
 // whose codes fit take one look-up of the escape table, so that the next
-// token waits for no second; otherwise two look-ups, whatever their number,
+// token waits for no second, and the entry's fields for their number come
+// from a small table rather than a branch, which photographs, with one and
+// two left in about equal shares, would mispredict often; otherwise two look-ups, whatever their number,
 // without a further branch on it: the first gives one escape or two, the
 // second the rest, none where none is left; codes the two do not cover are
 // decoded one by one.
@@ -470,17 +491,15 @@ __attribute__((always_inline)) inline void FastTokensBody(FastState *state, cons
             if (n != 0) {
                 const uint32_t a = work->escapes[bits >> (64 - ESCAPE_BITS)];
                 uint32_t values = 0;
-                if ((n == 1) & (EscapeFirstLength(a) != 0)) {
-                    // One escape, one look-up: the next token waits for
-                    // no second.
-                    values = EscapeFirstValue(a);
-                    bits <<= EscapeFirstShift(a);
-                    held -= EscapeFirstLength(a);
-                } else if ((n == 2) & EscapeSecondFits(a)) {
-                    // Two whose codes fit together: one look-up too.
-                    values = (a >> ESCAPE_VALUES_AT) & 0xffff;
-                    bits <<= EscapeBothLength(a);
-                    held -= EscapeBothLength(a);
+                const EscapePick pick = ESCAPE_PICKS.pick[n];
+                if ((a & pick.whole) != 0) {
+                    // All that is left in one look-up: one escape, or two
+                    // whose codes fit together; the next token waits for
+                    // no second, and no branch tells the two apart.
+                    values = (a >> ESCAPE_VALUES_AT) & pick.values;
+                    const uint32_t length = (a >> pick.length_at) & 63;
+                    bits <<= length;
+                    held -= length;
                 } else {
                     // The first look-up: one escape, or two where the literal
                     // has two or three and both codes fit.
