@@ -742,7 +742,7 @@ TEST(PrefixCode, EscapeTableAgreesWithTwoLookUps) {
     Decoders d;
     std::vector<uint32_t> escapes(ESCAPE_SIZE);
     std::vector<uint8_t> lengths;
-    int both = 0, one = 0, none = 0;
+    int both = 0, one = 0, none = 0, filled = 0;
     DecodeTable *escape = d.escape().table;
     for (int round = 0; round < 100; round++) {
         RandomLengths(rng, round, ESCAPE_SYMBOLS, &lengths);
@@ -768,9 +768,12 @@ TEST(PrefixCode, EscapeTableAgreesWithTwoLookUps) {
             ASSERT_EQ(EscapeBothLength(e), fits ? la + lb : la);
             ASSERT_EQ(EscapeSecondValue(e), fits ? EntrySymbol(b) + ESCAPE_BIAS : 0u);
             (fits ? both : one)++;
+            // A first code as long as the index leaves no bit for a second.
+            if (la == static_cast<uint32_t>(ESCAPE_BITS)) filled++;
         }
     }
     EXPECT_GT(both, 10000);
     EXPECT_GT(one, 10000);
     EXPECT_GT(none, 1000);
+    EXPECT_GT(filled, 100);
 }
