@@ -484,10 +484,7 @@ __attribute__((always_inline)) inline void FastTokensBody(FastState *state, cons
                 break;
             }
             const LiteralCode code = LITERAL_CODES.code[t];
-            // The first escape where the pair entry took it (an entry of
-            // length 0, which sent the codes the one-by-one way, is 0), then
-            // those left to decode.
-            uint32_t sub = code.sub | PairEscapeValue(pair) << code.first_shift;
+            uint32_t sub = code.sub;
             if (n != 0) {
                 const uint32_t a = work->escapes[bits >> (64 - ESCAPE_BITS)];
                 uint32_t values = 0;
@@ -562,8 +559,9 @@ __attribute__((always_inline)) inline void FastTokensBody(FastState *state, cons
                         }
                     }
                 }
-                // In stream order after the first where that was taken.
-                const uint32_t escaped = values << (8 * PairTakesEscape(pair));
+                // In stream order: the first where the pair entry took it
+                // (else its field is 0), then those decoded here.
+                const uint32_t escaped = PairEscapeValue(pair) | values << (8 * PairTakesEscape(pair));
                 sub |= ((escaped & 0xff) << code.first_shift) | ((escaped & 0xffff00) << code.rest_shift);
             }
             // From stream order (red, green, blue) to the pixel's.
