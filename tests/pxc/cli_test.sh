@@ -373,9 +373,14 @@ cli)
     lacks err.txt "did you mean"
     run 2 decode
     run 2 info -q -v tiny.pxc
-    # -j defaults to the number of cores.
+    # -j defaults to the number of cores pxc may run on: those of its
+    # affinity mask, not all the machine's.
     run 0 decode --help
     has out.txt "-j,--jobs UINT:N=$(nproc)"
+    if command -v taskset >/dev/null && taskset -c 0 true 2>/dev/null; then
+        taskset -c 0 "$PXC" decode --help >out.txt 2>err.txt </dev/null
+        has out.txt "-j,--jobs UINT:N=1"
+    fi
 
     # The progress bar goes to a terminal only; there it fits the width,
     # names the file and is redrawn in place.

@@ -5,7 +5,6 @@
 #include <string.h>
 
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <CLI/CLI.hpp>
@@ -64,7 +63,7 @@ void AddMaxPixels(CLI::App *app, Settings &s) {
 }
 
 void AddJobs(CLI::App *app, Settings &s) {
-    app->add_option("-j,--jobs", s.threads, "worker threads (default: the number of cores)")
+    app->add_option("-j,--jobs", s.threads, "worker threads (default: the cores it may run on)")
         ->capture_default_str()
         ->check(WholeNumber(1, 1024));
 }
@@ -105,8 +104,7 @@ int main(int argc, char **argv) {
     argc = static_cast<int>(arguments.size());
     argv = pointers.data();
     Settings s;
-    s.threads = std::thread::hardware_concurrency();
-    if (s.threads == 0) s.threads = 1;
+    s.threads = UsableProcessors();
 
     CLI::App app{"pxc: read, check, convert and write PXCM pictures, and find them inside other files"};
     app.set_version_flag("--version", std::string("pxc ") + PXC_VERSION + "\nplug-in: " + Banner());

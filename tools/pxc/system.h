@@ -41,6 +41,12 @@ std::vector<std::string> ProgramArguments(int argc, char **argv);
 // program; otherwise, and when nothing matches, the name itself.
 std::vector<std::string> ExpandWildcards(const std::string &name);
 
+// ---- the processors
+// The processors this process may run on (at least 1): those of its
+// affinity mask, where the system or a container limits it to some, as
+// nproc counts them.
+unsigned UsableProcessors();
+
 // ---- the terminal
 enum StandardStream { STANDARD_INPUT = 0, STANDARD_OUTPUT = 1, STANDARD_ERROR = 2 };
 bool IsTerminal(StandardStream stream);

@@ -2,6 +2,7 @@
 #include "system.h"
 
 #include <errno.h>
+#include <sched.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
@@ -70,6 +71,19 @@ std::vector<std::string> ExpandWildcards(const std::string &name) { return {name
 // ---------------------------------------------------------------- terminal
 
 bool IsTerminal(StandardStream stream) { return isatty(static_cast<int>(stream)) == 1; }
+
+unsigned UsableProcessors() {
+#if defined(__linux__)
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        const int n = CPU_COUNT(&set);
+        if (n > 0) return static_cast<unsigned>(n);
+    }
+#endif
+    const long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? static_cast<unsigned>(n) : 1;
+}
 
 int TerminalColumns() {
     if (!isatty(STDERR_FILENO)) return 0;

@@ -219,6 +219,19 @@ std::vector<std::string> ExpandWildcards(const std::string &name) {
 
 bool IsTerminal(StandardStream stream) { return IsConsole(StandardHandle(stream)); }
 
+unsigned UsableProcessors() {
+    DWORD_PTR process = 0;
+    DWORD_PTR system = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system) && process != 0) {
+        unsigned n = 0;
+        for (; process != 0; process &= process - 1) n++;
+        return n;
+    }
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return info.dwNumberOfProcessors > 0 ? info.dwNumberOfProcessors : 1;
+}
+
 int TerminalColumns() {
     const HANDLE h = StandardHandle(STANDARD_ERROR);
     if (!IsConsole(h)) return 0;
