@@ -75,6 +75,18 @@ void WriteRunCarefully(uint8_t *buf, int64_t lo, int64_t hi, int64_t out, int64_
     if (i < len) memset(buf + out + i, 0, static_cast<size_t>(len - i));
 }
 
+// Copies len bytes (at least one Word, at most two) from s to d, which do
+// not overlap, as a Word from each end: both loads before the stores.
+template <typename Word>
+__attribute__((always_inline)) inline void CopyHeadAndTail(uint8_t *d, const uint8_t *s, int64_t len) {
+    Word head;
+    Word tail;
+    memcpy(&head, s, sizeof(Word));
+    memcpy(&tail, s + len - static_cast<int64_t>(sizeof(Word)), sizeof(Word));
+    memcpy(d, &head, sizeof(Word));
+    memcpy(d + len - static_cast<int64_t>(sizeof(Word)), &tail, sizeof(Word));
+}
+
 // The same for a run whose source and destination lie inside the bitmap.
 // Where the two do not overlap, in whole words, the last one overlapping
 // the one before. Otherwise sixteen or eight bytes at a time where that
@@ -91,21 +103,10 @@ inline void WriteRunInside(uint8_t *__restrict buf, int64_t out, int64_t src, in
             // Runs are at least MIN_RUN pixels, 6 bytes. Each word's size is
             // a constant, so that its copy is one load and one store.
             static_assert(PIXEL_BYTES * MIN_RUN >= 4, "a run covers two 4-byte words");
-            if (len >= 8) {
-                uint64_t head;
-                uint64_t tail;
-                memcpy(&head, s, 8);
-                memcpy(&tail, s + len - 8, 8);
-                memcpy(d, &head, 8);
-                memcpy(d + len - 8, &tail, 8);
-            } else {
-                uint32_t head;
-                uint32_t tail;
-                memcpy(&head, s, 4);
-                memcpy(&tail, s + len - 4, 4);
-                memcpy(d, &head, 4);
-                memcpy(d + len - 4, &tail, 4);
-            }
+            if (len >= 8)
+                CopyHeadAndTail<uint64_t>(d, s, len);
+            else
+                CopyHeadAndTail<uint32_t>(d, s, len);
             return;
         }
         int64_t i = 0;
