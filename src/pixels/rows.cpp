@@ -249,21 +249,15 @@ struct PlainSubs {
     PlainCode code[PLAIN_INDEX_BIAS + LITERAL_TOKENS];
 };
 
+// The literal codes turned from stream order to the pixel's byte order.
 constexpr PlainSubs MakePlainSubs() {
     PlainSubs table{};
+    constexpr int32_t at[3] = {RED_BYTE, GREEN_BYTE, BLUE_BYTE}; // stream channel i's byte in the pixel
     for (uint32_t t = 0; t < LITERAL_TOKENS; t++) {
-        const uint32_t digit[3] = {RedDigit(t), GreenDigit(t), BlueDigit(t)};
-        const int32_t at[3] = {RED_BYTE, GREEN_BYTE, BLUE_BYTE};
+        const LiteralCode l = LITERAL_CODES.code[t];
         PlainCode c{};
-        bool first = true;
-        for (uint32_t i = 0; i < 3; i++) {
-            if (digit[i] != ESCAPE_DIGIT) {
-                c.sub |= static_cast<uint32_t>(static_cast<uint8_t>(DIGIT_VALUES[digit[i]])) << (8 * at[i]);
-            } else if (first) {
-                c.shift = static_cast<uint32_t>(8 * at[i]);
-                first = false;
-            }
-        }
+        for (int32_t i = 0; i < 3; i++) c.sub |= ((l.sub >> (8 * i)) & 0xff) << (8 * at[i]);
+        if (l.escapes != 0) c.shift = static_cast<uint32_t>(8 * at[l.first_shift / 8]);
         table.code[PLAIN_INDEX_BIAS + t] = c;
     }
     return table;
