@@ -198,5 +198,10 @@ model=$(lscpu | sed -n 's/^Model name:[[:space:]]*//p' | head -n 1)
     echo "![Size against encoding time per effort](bench-encode.png)"
     echo
     cat "$work/batch.md"
+    # What each change bought: measured when it was made, kept by hand.
+    if [ -f "$root/docs/bench-changes.md" ]; then
+        echo
+        cat "$root/docs/bench-changes.md"
+    fi
 } >"$root/docs/benchmarks.md"
 cat "$root/docs/benchmarks.md"
