@@ -234,7 +234,8 @@ constexpr LiteralCodes LITERAL_CODES = MakeLiteralCodes();
 // Whole literals' codes are indexed by their pair entry shifted down to the
 // token: the token with the entry's mark of a whole literal above it.
 constexpr uint32_t PLAIN_INDEX_BIAS = PAIR_PLAIN >> PAIR_TOKEN_AT;
-static_assert(PAIR_PLAIN_AT == PAIR_TOKEN_AT + 9 && PAIR_PLAIN_AT == 30, "the mark of a whole literal sits right above the token, the entry's top bit 0");
+static_assert(PAIR_PLAIN_AT == PAIR_TOKEN_AT + 9 && PAIR_PLAIN_AT == 30,
+              "the mark of a whole literal sits right above the token, the entry's top bit 0");
 
 // What a whole literal subtracts from its reference besides its escape, in
 // the pixel's byte order (the fourth byte 0), and where the escape the pair
@@ -300,8 +301,9 @@ struct FastState {
 // at most FAST_TOP_UPS in one token (one for every token, one more after a
 // token or offset code longer than FAST_BITS, one before each escape
 // decoded one by one, and one at the end of a token that leaves fewer bits
-// than the next pair look-up takes). So a token needs FAST_LOOP_BYTES at hand at its
-// start and moves the reader on by at most FAST_TOKEN_ADVANCE bytes.
+// than the next pair look-up takes). So a token needs FAST_LOOP_BYTES at
+// hand at its start and moves the reader on by at most FAST_TOKEN_ADVANCE
+// bytes.
 constexpr int64_t FAST_TOP_UPS = 6;
 constexpr int64_t FAST_TOKEN_ADVANCE = 7 * FAST_TOP_UPS;
 constexpr int64_t FAST_LOOP_BYTES = 8 + 7 * (FAST_TOP_UPS - 1);
@@ -313,6 +315,13 @@ inline void TopUp(uint64_t *bits, uint64_t *held, const uint8_t **next) {
     *bits |= __builtin_bswap64(v) >> *held;
     *next += (63 - *held) >> 3;
     *held |= 56;
+}
+
+// The fast loop's move to front of the list's entry w, which holds
+// `chosen`: the entries before it move up by one and it goes first, the low
+// 4 w + 4 bits (front_mask_w) taken from the list shifted.
+inline uint64_t MovedToFront(uint64_t order, uint64_t chosen, uint64_t front_mask_w) {
+    return order ^ ((((order << 4) | chosen) ^ order) & front_mask_w);
 }
 
 // Writes the pixel at d as its reference at s less `sub` (the pixel's
@@ -349,7 +358,7 @@ __attribute__((always_inline)) inline bool TakePlainLiteral(uint32_t pair, uint6
     const int64_t step = delta[chosen];
     uint8_t *const out = *d;
     if (checked && static_cast<uint64_t>((out - pixels) + step - lo) >= literal_span) return false;
-    *order ^= (((*order << 4) | chosen) ^ *order) & front_mask[w];
+    *order = MovedToFront(*order, chosen, front_mask[w]);
     *bits <<= PairLength(pair);
     *held -= PairLength(pair);
     const PlainCode code = PLAIN_SUBS.code[pair >> PAIR_TOKEN_AT];
@@ -381,8 +390,8 @@ __attribute__((always_inline)) inline bool TakePlainLiteral(uint32_t pair, uint6
 // whose codes fit take one look-up of the escape table, so that the next
 // token waits for no second, and the entry's fields for their number come
 // from a small table rather than a branch, which photographs, with one and
-// two left in about equal shares, would mispredict often; otherwise two look-ups, whatever their number,
-// without a further branch on it: the first gives one escape or two, the
+// two left in about equal shares, would mispredict often; otherwise two
+// look-ups, whatever their number, without a further branch on it: the first gives one escape or two, the
 // second the rest, none where none is left; codes the two do not cover are
 // decoded one by one.
 template <bool checked>
@@ -416,8 +425,9 @@ __attribute__((always_inline)) inline void FastTokensBody(FastState *state, cons
         TopUp(&bits, &held, &next);
         if (PairIsPlain(pair)) {
             // A literal with no escapes left to decode, whole in the pair
-            // entry; then a second one on the same top-up, as the first leaves at least
-            // 56 - PAIR_BITS bits. The second leaves at least PAIR_BITS.
+            // entry; then a second one on the same top-up, as the first
+            // leaves at least 56 - PAIR_BITS bits. The second leaves at
+            // least PAIR_BITS.
             static_assert(56 - 2 * PAIR_BITS >= PAIR_BITS, "two pairs on one top-up");
             if (!TakePlainLiteral<checked>(pair, &bits, &held, &order, &d, d_end, delta, front_mask, pixels, lo,
                                            literal_span))
@@ -465,10 +475,8 @@ __attribute__((always_inline)) inline void FastTokensBody(FastState *state, cons
             held -= tl + ol;
             if (tl > FAST_BITS || ol > FAST_BITS) TopUp(&bits, &held, &next);
         }
-        // Move to front: the entries below w move up by one, w's goes to
-        // the front, the low 4 w + 4 bits taken from the list shifted.
         const uint64_t chosen = (order >> (4 * w)) & 15;
-        const uint64_t moved = order ^ ((((order << 4) | chosen) ^ order) & front_mask[w]);
+        const uint64_t moved = MovedToFront(order, chosen, front_mask[w]);
         const int64_t step = delta[chosen];
 
         if (t < FIRST_RUN_TOKEN) {

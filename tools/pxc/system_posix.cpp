@@ -2,9 +2,9 @@
 #include "system.h"
 
 #include <errno.h>
-#include <sched.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
