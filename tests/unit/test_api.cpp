@@ -100,9 +100,11 @@ std::pair<uint32_t, uint64_t> ReferenceEnd(const std::vector<uint8_t> &file, uin
 TEST(NativeDecode, EveryLayoutGivesGetPicturesPixels) {
     // Random streams of every size class, widths 1 and 2 included, with runs
     // past their row's end, tall enough that the window moves many times,
-    // with and without padding after each output row.
-    const uint32_t sizes[][2] = {{1, 1},  {1, 400}, {2, 7},   {2, 300}, {3, 3},    {4, 50},
-                                 {5, 33}, {7, 129}, {64, 40}, {127, 9}, {300, 200}, {1000, 3}};
+    // with and without padding after each output row; widths 5 to 17 end
+    // the layouts' 4- and 5-pixel steps at every place in a row.
+    const uint32_t sizes[][2] = {{1, 1},  {1, 400}, {2, 7},  {2, 300}, {3, 3},    {4, 50},    {5, 33},
+                                 {6, 5},  {7, 129}, {8, 4},  {9, 3},   {10, 4},   {11, 6},    {12, 3},
+                                 {13, 2}, {16, 3},  {17, 2}, {64, 40}, {127, 9},  {300, 200}, {1000, 3}};
     uint32_t seed = 40;
     for (const auto &size : sizes) {
         RandomStreamOptions options;
