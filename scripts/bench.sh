@@ -188,6 +188,9 @@ model=$(lscpu | sed -n 's/^Model name:[[:space:]]*//p' | head -n 1)
     echo "compared with the source pixels. Times are the thread's CPU time, which"
     echo "leaves out waiting for the processor but not the cache and memory traffic of"
     echo "other work: on a busy machine figures vary by a fifth or more between runs."
+    echo "So the decodes go in rounds, each round two decodes in a row of every picture"
+    echo "by every decoder, and each figure is the best of its rounds: a busy spell"
+    echo "falls on a few runs of many pictures rather than on every run of one."
     echo "Cycles are those of the time-stamp counter (its fixed reference clock), over"
     echo "the best DIB decode; symbols are tokens, offsets and escapes."
     echo
