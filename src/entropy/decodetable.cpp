@@ -141,9 +141,10 @@ inline void FillBlock(uint32_t *block, uint32_t rest, const DecodeTable *second,
 // with the offset alphabet, with `with` (the token, its escapes and its
 // length) in every entry. A literal's entries go on to its first escape:
 // where that code fits in the bits left after the offset's, the entry
-// takes it too, and is a whole literal where that was its only one.
+// takes it too, and is a whole literal where that was its only one. Where
+// no offset code fits, the entry is `token_only`.
 void FillPairBlock(uint32_t *block, uint32_t rest, const DecodeTable *offset, const DecodeTable *escape,
-                   uint32_t with) {
+                   uint32_t with, uint32_t token_only) {
     uint32_t at = ForShortCodes(offset, rest, [&](uint32_t from, uint32_t span, uint32_t symbol, uint32_t length) {
         const uint32_t pair = with + (symbol << PAIR_OFFSET_AT) + length;
         if (PairEscapesLeft(pair) == 0) {
@@ -155,7 +156,7 @@ void FillPairBlock(uint32_t *block, uint32_t rest, const DecodeTable *offset, co
         }
     });
     const uint32_t size = 1u << rest;
-    for (; at < size; at++) block[at] = 0;
+    for (; at < size; at++) block[at] = token_only;
 }
 
 } // namespace
@@ -164,7 +165,8 @@ void BuildPairTable(uint32_t *pairs, const DecodeTable *token, const DecodeTable
     // Every short token code owns the pair indices that begin with it.
     static_assert(PAIR_BITS > FAST_BITS, "every short token code leaves bits for the offset");
     const uint32_t end = ForShortCodes(token, PAIR_BITS, [&](uint32_t at, uint32_t, uint32_t symbol, uint32_t length) {
-        FillPairBlock(pairs + at, PAIR_BITS - length, offset, escape, PAIR_TOKEN_BITS.bits[symbol] | length);
+        FillPairBlock(pairs + at, PAIR_BITS - length, offset, escape, PAIR_TOKEN_BITS.bits[symbol] | length,
+                      PAIR_TOKEN_ONLY | symbol << PAIR_TOKEN_AT | length << PAIR_OFFSET_AT);
     });
     memset(pairs + end, 0, sizeof(uint32_t) * (PAIR_SIZE - end));
 }

@@ -85,6 +85,10 @@ inline uint32_t FindLongCode(const DecodeTable *t, uint64_t window) {
 //     bit  30      1 where the entry is a whole literal: no escapes, or
 //                  one, taken (0 for runs, literals with escapes left and
 //                  entries of length 0)
+//     bit  31      1 in an entry of length 0 whose token code fits but
+//                  whose offset code does not: the entry holds the token
+//                  (bits 21..29) and its code's length (bits 6..9), all
+//                  else 0; entries of length 0 without it are 0
 //
 // The length sits in the low 6 bits, so that a 64-bit shift by the entry
 // needs no mask where the machine takes shift counts modulo 64.
@@ -103,6 +107,9 @@ constexpr uint32_t PAIR_VALUE_AT = 13;
 constexpr uint32_t PAIR_TOKEN_AT = 21;
 constexpr uint32_t PAIR_PLAIN_AT = 30;
 constexpr uint32_t PAIR_PLAIN = 1u << PAIR_PLAIN_AT;
+constexpr uint32_t PAIR_TOKEN_ONLY_AT = 31;
+constexpr uint32_t PAIR_TOKEN_ONLY = 1u << PAIR_TOKEN_ONLY_AT;
+static_assert(FAST_BITS < 16, "a token code's length takes the offset's four bits");
 
 constexpr uint32_t PairLength(uint32_t pair) { return pair & 63; }
 constexpr uint32_t PairOffset(uint32_t pair) { return (pair >> PAIR_OFFSET_AT) & 15; }
@@ -111,6 +118,8 @@ constexpr uint32_t PairTakesEscape(uint32_t pair) { return (pair >> PAIR_TAKEN_A
 constexpr uint32_t PairEscapeValue(uint32_t pair) { return (pair >> PAIR_VALUE_AT) & 0xff; }
 constexpr uint32_t PairToken(uint32_t pair) { return (pair >> PAIR_TOKEN_AT) & 511; }
 constexpr bool PairIsPlain(uint32_t pair) { return (pair & PAIR_PLAIN) != 0; }
+constexpr bool PairHasTokenOnly(uint32_t pair) { return (pair & PAIR_TOKEN_ONLY) != 0; }
+constexpr uint32_t PairTokenLength(uint32_t pair) { return (pair >> PAIR_OFFSET_AT) & 15; }
 
 // The escaped channels of a token: its digits that are ESCAPE_DIGIT.
 constexpr uint32_t TokenEscapes(uint32_t t) {

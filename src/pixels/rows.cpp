@@ -460,9 +460,13 @@ __attribute__((always_inline)) inline void FastTokensBody(FastState *state, cons
             bits <<= PairLength(pair);
             held -= PairLength(pair);
         } else {
-            // One by one, long codes too, then a top-up for the escapes.
-            uint32_t te = work->token.fast[bits >> (64 - FAST_BITS)];
-            if (EntryLength(te) == 0) te = FindLongCode(&work->token, bits >> (64 - MAX_CODE_LENGTH));
+            // One by one, long codes too, then a top-up for the escapes;
+            // the token from the pair entry where its code fits.
+            uint32_t te = MakeEntry(PairToken(pair), PairTokenLength(pair));
+            if (!PairHasTokenOnly(pair)) {
+                te = work->token.fast[bits >> (64 - FAST_BITS)];
+                if (EntryLength(te) == 0) te = FindLongCode(&work->token, bits >> (64 - MAX_CODE_LENGTH));
+            }
             const uint32_t tl = EntryLength(te);
             uint32_t oe = work->offset.fast[(bits << tl) >> (64 - FAST_BITS)];
             if (EntryLength(oe) == 0) oe = FindLongCode(&work->offset, (bits << tl) >> (64 - MAX_CODE_LENGTH));

@@ -666,12 +666,13 @@ TEST(PrefixCode, PairTablesAgreeWithThreeLookUps) {
     // where the token and offset codes both fit in PAIR_BITS bits, with the
     // token's escaped channels; a literal's entry also takes its first
     // escape where a third look-up finds that code in the bits left; a
-    // literal with no escapes left is marked whole. Other entries are 0.
+    // literal with no escapes left is marked whole. Where only the token
+    // code fits, the entry holds the token alone; other entries are 0.
     std::mt19937 rng(5);
     Decoders d;
     std::vector<uint32_t> pairs(PAIR_SIZE);
     std::vector<uint8_t> lengths;
-    int hits = 0, misses = 0, fused = 0, unfused = 0, plain = 0;
+    int hits = 0, misses = 0, fused = 0, unfused = 0, plain = 0, token_only_entries = 0;
     for (int round = 0; round < 100; round++) {
         for (const Alphabet &a : {d.token(), d.offset(), d.escape()}) {
             RandomLengths(rng, round, a.n, &lengths);
@@ -711,13 +712,24 @@ TEST(PrefixCode, PairTablesAgreeWithThreeLookUps) {
             }
             ASSERT_EQ(PairLength(p), want) << "round " << round << " index " << v;
             if (want == 0) {
-                ASSERT_EQ(p, 0u) << "round " << round << " index " << v;
+                // Where only the token code fits, the entry holds the token
+                // and its length for the one-by-one decode; else it is 0.
+                const uint32_t token_only = PAIR_TOKEN_ONLY | EntrySymbol(a) << PAIR_TOKEN_AT | la << PAIR_OFFSET_AT;
+                ASSERT_EQ(p, la != 0 ? token_only : 0u) << "round " << round << " index " << v;
+                if (la != 0) {
+                    EXPECT_TRUE(PairHasTokenOnly(p));
+                    EXPECT_FALSE(PairIsPlain(p));
+                    EXPECT_EQ(PairToken(p), EntrySymbol(a));
+                    EXPECT_EQ(PairTokenLength(p), la);
+                    token_only_entries++;
+                }
             }
             (want != 0 ? hits : misses)++;
         }
     }
     EXPECT_GT(hits, 10000);
     EXPECT_GT(misses, 10000);
+    EXPECT_GT(token_only_entries, 1000);
     EXPECT_GT(fused, 1000);
     EXPECT_GT(unfused, 10000);
     EXPECT_GT(plain, 10000);
