@@ -45,14 +45,14 @@ double Now() {
     return static_cast<double>(ts.tv_sec) + ts.tv_nsec * 1e-9;
 }
 
-// Times RUNS_PER_ROUND calls of f into *best, the shortest so far, in
-// seconds; f returns false on failure.
 // Each round runs a decoder this many times in a row, so that the later
 // runs find its code and tables in the caches, as a program decoding
 // several pictures would.
 constexpr int32_t RUNS_PER_ROUND = 2;
 
-template <typename F> void TimeOnce(double *best, F f, bool *ok) {
+// One round of f: RUNS_PER_ROUND timed calls, the shortest kept in *best
+// (seconds) if shorter than it; f returns false on failure.
+template <typename F> void TimeRound(double *best, F f, bool *ok) {
     for (int32_t i = 0; i < RUNS_PER_ROUND; i++) {
         const double t0 = Now();
         const bool good = f();
@@ -445,19 +445,19 @@ int main(int argc, char **argv) {
             const Encoded &e = encoded[i];
             Result &r = results[i];
             std::vector<uint8_t> rgb;
-            TimeOnce(&r.libpng, [&] { return DecodeLibpng(png, &rgb); }, &r.ok);
-            TimeOnce(&r.spng, [&] { return DecodeSpng(png, &rgb); }, &r.ok);
-            TimeOnce(&r.webp, [&] { return DecodeWebp(e.webp, r.width, r.height, &rgb); }, &r.ok);
-            TimeOnce(&r.qoi, [&] { return DecodeQoi(e.qoi, &rgb); }, &r.ok);
+            TimeRound(&r.libpng, [&] { return DecodeLibpng(png, &rgb); }, &r.ok);
+            TimeRound(&r.spng, [&] { return DecodeSpng(png, &rgb); }, &r.ok);
+            TimeRound(&r.webp, [&] { return DecodeWebp(e.webp, r.width, r.height, &rgb); }, &r.ok);
+            TimeRound(&r.qoi, [&] { return DecodeQoi(e.qoi, &rgb); }, &r.ok);
             // The DIB decode, also in time-stamp counter cycles.
-            TimeOnce(&r.pxcm_memory, [&] {
+            TimeRound(&r.pxcm_memory, [&] {
                 const uint64_t c0 = __rdtsc();
                 const bool good = DecodeNative(e.pxcm, PXCM_LAYOUT_DIB, nullptr);
                 r.cycles = std::min(r.cycles, static_cast<double>(__rdtsc() - c0));
                 return good;
             }, &r.ok);
-            TimeOnce(&r.pxcm_rgb, [&] { return DecodeNative(e.pxcm, PXCM_LAYOUT_RGB, nullptr); }, &r.ok);
-            TimeOnce(&r.pxcm_file, [&] { return DecodePxcm(e.pxcm, e.pxc_path.c_str(), nullptr); }, &r.ok);
+            TimeRound(&r.pxcm_rgb, [&] { return DecodeNative(e.pxcm, PXCM_LAYOUT_RGB, nullptr); }, &r.ok);
+            TimeRound(&r.pxcm_file, [&] { return DecodePxcm(e.pxcm, e.pxc_path.c_str(), nullptr); }, &r.ok);
         }
     }
     for (size_t i = 0; i < results.size(); i++) {
