@@ -83,8 +83,9 @@ int32_t BuildDecodeTable(DecodeTable *t, const uint8_t *lengths, uint32_t n) {
 namespace {
 
 // What each token adds to its pair entries besides its length: the token,
-// its escaped channels, and for a literal without escapes the mark of a
-// whole literal (one with one escape gets it where its entry takes that).
+// its escaped channels, and for a short run or a literal without escapes
+// the mark of a whole token (a literal with one escape gets it where its
+// entry takes that).
 struct PairTokenBits {
     uint32_t bits[TOKEN_SYMBOLS];
 };
@@ -93,7 +94,7 @@ constexpr PairTokenBits MakePairTokenBits() {
     PairTokenBits p{};
     for (uint32_t t = 0; t < TOKEN_SYMBOLS; t++) {
         p.bits[t] = t << PAIR_TOKEN_AT | TokenEscapes(t) << PAIR_LEFT_AT;
-        if (t < LITERAL_TOKENS && TokenEscapes(t) == 0) p.bits[t] |= PAIR_PLAIN;
+        if (t < LITERAL_TOKENS ? TokenEscapes(t) == 0 : RunLength(t) <= PLAIN_RUN_PIXELS) p.bits[t] |= PAIR_PLAIN;
     }
     return p;
 }

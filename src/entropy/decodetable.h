@@ -82,8 +82,9 @@ inline uint32_t FindLongCode(const DecodeTable *t, uint64_t window) {
 //     bit  12      1 where the first escape is taken
 //     bits 13..20  the first escape symbol + ESCAPE_BIAS where taken, else 0
 //     bits 21..29  token
-//     bit  30      1 where the entry is a whole literal: no escapes, or
-//                  one, taken (0 for runs, literals with escapes left and
+//     bit  30      1 where the entry is a whole token: a run of at most
+//                  PLAIN_RUN_PIXELS, or a literal with no escapes or one,
+//                  taken (0 for longer runs, literals with escapes left and
 //                  entries of length 0)
 //     bit  31      1 in an entry of length 0 whose token code fits but
 //                  whose offset code does not: the entry holds the token
@@ -110,6 +111,10 @@ constexpr uint32_t PAIR_PLAIN = 1u << PAIR_PLAIN_AT;
 constexpr uint32_t PAIR_TOKEN_ONLY_AT = 31;
 constexpr uint32_t PAIR_TOKEN_ONLY = 1u << PAIR_TOKEN_ONLY_AT;
 static_assert(FAST_BITS < 16, "a token code's length takes the offset's four bits");
+
+// The longest run that a pair entry marks whole: 16 bytes of pixels, what
+// the row decoder writes of a whole token in one store.
+constexpr uint32_t PLAIN_RUN_PIXELS = 16 / PIXEL_BYTES;
 
 constexpr uint32_t PairLength(uint32_t pair) { return pair & 63; }
 constexpr uint32_t PairOffset(uint32_t pair) { return (pair >> PAIR_OFFSET_AT) & 15; }

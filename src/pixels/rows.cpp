@@ -231,34 +231,42 @@ constexpr LiteralCodes MakeLiteralCodes() {
 
 constexpr LiteralCodes LITERAL_CODES = MakeLiteralCodes();
 
-// Whole literals' codes are indexed by their pair entry shifted down to the
-// token: the token with the entry's mark of a whole literal above it.
+// Whole tokens' codes are indexed by their pair entry shifted down to the
+// token: the token with the entry's mark of a whole token above it.
 constexpr uint32_t PLAIN_INDEX_BIAS = PAIR_PLAIN >> PAIR_TOKEN_AT;
 static_assert(PAIR_PLAIN_AT == PAIR_TOKEN_AT + 9 && PAIR_PLAIN_AT == 30,
-              "the mark of a whole literal sits right above the token, the entry's top bit 0");
+              "the mark of a whole token sits right above the token, the entry's top bit 0");
 
-// What a whole literal subtracts from its reference besides its escape, in
-// the pixel's byte order (the fourth byte 0), and where the escape the pair
-// entry took goes: the shift of its first escaped channel in the pixel (0
-// without escapes, whose entries hold an escape value of 0).
+// What a whole token writes: for a literal, what it subtracts from its
+// reference besides its escape, in the pixel's byte order (the fourth byte
+// 0), and where the escape the pair entry took goes: the shift of its first
+// escaped channel in the pixel (0 without escapes, whose entries hold an
+// escape value of 0); for a run, nothing to subtract. And the bytes it
+// covers: a pixel's, or the run's.
 struct PlainCode {
     uint32_t sub;
-    uint32_t shift;
+    uint16_t shift;
+    uint16_t bytes;
 };
 
 struct PlainSubs {
-    PlainCode code[PLAIN_INDEX_BIAS + LITERAL_TOKENS];
+    PlainCode code[PLAIN_INDEX_BIAS + TOKEN_SYMBOLS];
 };
 
 // The literal codes turned from stream order to the pixel's byte order.
 constexpr PlainSubs MakePlainSubs() {
     PlainSubs table{};
     constexpr int32_t at[3] = {RED_BYTE, GREEN_BYTE, BLUE_BYTE}; // stream channel i's byte in the pixel
-    for (uint32_t t = 0; t < LITERAL_TOKENS; t++) {
-        const LiteralCode l = LITERAL_CODES.code[t];
+    for (uint32_t t = 0; t < TOKEN_SYMBOLS; t++) {
         PlainCode c{};
-        for (int32_t i = 0; i < 3; i++) c.sub |= ((l.sub >> (8 * i)) & 0xff) << (8 * at[i]);
-        if (l.escapes != 0) c.shift = static_cast<uint32_t>(8 * at[l.first_shift / 8]);
+        if (t < FIRST_RUN_TOKEN) {
+            const LiteralCode l = LITERAL_CODES.code[t];
+            for (int32_t i = 0; i < 3; i++) c.sub |= ((l.sub >> (8 * i)) & 0xff) << (8 * at[i]);
+            if (l.escapes != 0) c.shift = static_cast<uint16_t>(8 * at[l.first_shift / 8]);
+            c.bytes = PIXEL_BYTES;
+        } else {
+            c.bytes = static_cast<uint16_t>(PIXEL_BYTES * RunLength(t));
+        }
         table.code[PLAIN_INDEX_BIAS + t] = c;
     }
     return table;
@@ -344,26 +352,107 @@ __attribute__((always_inline)) inline void WritePixel(uint8_t *d, const uint8_t 
     for (int32_t i = 0; i < PIXEL_BYTES; i++) d[i] = static_cast<uint8_t>(s[i] - (sub >> (8 * i)));
 }
 
-// One literal whose pair entry holds it whole, after its top-up: false,
-// with nothing changed, where `checked` finds its reference outside the
-// bitmap.
-template <bool checked>
-__attribute__((always_inline)) inline bool TakePlainLiteral(uint32_t pair, uint64_t *bits, uint64_t *held,
-                                                            uint64_t *order, uint8_t **d, const uint8_t *d_end,
-                                                            const int64_t *delta, const uint64_t *front_mask,
-                                                            const uint8_t *pixels, int64_t lo,
-                                                            uint64_t literal_span) {
+// Bytes that one whole token writes the wide way, and the reach of its
+// reference's load: a literal or a run the pair entry marks whole.
+constexpr int64_t WIDE_BYTES = 16;
+static_assert(PIXEL_BYTES * PLAIN_RUN_PIXELS <= WIDE_BYTES, "a whole run takes one wide store");
+
+#if defined(__x86_64__)
+// Offsets in the row (dy 0) lie behind the pixel by at most 3 pixels, so
+// that their bytes repeat within one wide load.
+static_assert(-MIN_DX * PIXEL_BYTES <= WIDE_BYTES, "a reference in the row lies within one wide load");
+
+// The byte shuffle of each offset's wide load, by its index in the initial
+// list: a reference in the row, p bytes behind, repeats its p bytes, as a
+// byte-by-byte copy does; one in a row above (ahead in memory, as rows are
+// at least 3 pixels wide in the fast loop, and so bytes this token does not
+// change) is taken as it is.
+struct WideShuffles {
+    alignas(16) uint8_t shuffle[OFFSET_COUNT][WIDE_BYTES];
+};
+
+constexpr WideShuffles MakeWideShuffles() {
+    WideShuffles w{};
+    for (uint32_t i = 0; i < OFFSET_COUNT; i++) {
+        const int32_t behind = INITIAL_OFFSETS[i].dy == 0 ? -PIXEL_BYTES * INITIAL_OFFSETS[i].dx : 0;
+        for (int32_t k = 0; k < WIDE_BYTES; k++) w.shuffle[i][k] = static_cast<uint8_t>(behind > 0 ? k % behind : k);
+    }
+    return w;
+}
+
+constexpr WideShuffles WIDE_SHUFFLES = MakeWideShuffles();
+
+// A wide token needs WIDE_BYTES of its row, so rows narrower than this take
+// none; in wider rows, the least a reference to a row above lies ahead of
+// its pixel is more than the bytes a wide token may leave past the next
+// one's pixel, so that no later token reads them.
+constexpr uint32_t NARROWEST_WIDE_ROW = (WIDE_BYTES + PIXEL_BYTES - 1) / PIXEL_BYTES;
+constexpr int64_t LeastAhead(uint32_t width) {
+    int64_t least = INT64_C(0x7fffffffffffffff);
+    for (const OffsetPair &o : INITIAL_OFFSETS) {
+        if (o.dy == 0) continue;
+        const int64_t ahead = o.dy * RowStride(width) + PIXEL_BYTES * o.dx;
+        if (ahead < least) least = ahead;
+    }
+    return least;
+}
+static_assert(LeastAhead(NARROWEST_WIDE_ROW) > WIDE_BYTES - 1 - PIXEL_BYTES, "no token reads what a wide one leaves");
+constexpr bool RowOffsetsLieBehind() {
+    for (const OffsetPair &o : INITIAL_OFFSETS)
+        if (o.dy < 0 || (o.dy == 0 && o.dx >= 0)) return false;
+    return true;
+}
+static_assert(RowOffsetsLieBehind(), "offsets in the row lie behind the pixel, the others in rows above");
+
+// SSSE3's byte shuffle, written out so that the one loop serves machines
+// with it and without (the caller chooses at run time).
+__attribute__((always_inline)) inline __m128i ShuffleBytes(__m128i v, __m128i order) {
+    __asm__("pshufb %1, %0" : "+x"(v) : "xm"(order));
+    return v;
+}
+#endif
+
+// One token whose pair entry holds it whole, after its top-up; false, with
+// nothing changed, where the general path is to take it instead: a run
+// that the wide way does not take, or a reference outside the bitmap. The
+// wide way writes a literal or a short run as one WIDE_BYTES load,
+// shuffle, subtract and store, where those bytes lie in the row (up to
+// d_wide_end) and, with `checked`, the load inside the bitmap (wide_span);
+// the bytes past the token's are the next tokens' to rewrite, and are zero
+// again where the loop stops. Other literals are written as four bytes or
+// three (literal_span).
+template <bool checked, bool wide>
+__attribute__((always_inline)) inline bool TakeWholeToken(uint32_t pair, uint64_t *bits, uint64_t *held,
+                                                          uint64_t *order, uint8_t **d, const uint8_t *d_end,
+                                                          uintptr_t d_wide_end, const int64_t *delta,
+                                                          const uint64_t *front_mask, const uint8_t *pixels,
+                                                          int64_t lo, uint64_t literal_span, uint64_t wide_span) {
     const uint32_t w = PairOffset(pair);
     const uint64_t chosen = (*order >> (4 * w)) & 15;
     const int64_t step = delta[chosen];
     uint8_t *const out = *d;
-    if (checked && static_cast<uint64_t>((out - pixels) + step - lo) >= literal_span) return false;
+    const PlainCode code = PLAIN_SUBS.code[pair >> PAIR_TOKEN_AT];
+    const uint32_t sub = code.sub | PairEscapeValue(pair) << code.shift;
+    const uint64_t from = static_cast<uint64_t>((out - pixels) + step - lo); // the reference, unsigned
+#if defined(__x86_64__)
+    if (wide && reinterpret_cast<uintptr_t>(out) <= d_wide_end && (!checked || from < wide_span)) {
+        const __m128i order = _mm_load_si128(reinterpret_cast<const __m128i *>(WIDE_SHUFFLES.shuffle[chosen]));
+        const __m128i v = ShuffleBytes(_mm_loadu_si128(reinterpret_cast<const __m128i *>(out + step)), order);
+        const __m128i differences = _mm_cvtsi32_si128(static_cast<int32_t>(sub));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_sub_epi8(v, differences));
+    } else
+#else
+    (void)d_wide_end;
+    (void)wide_span;
+#endif
+    {
+        if (code.bytes != PIXEL_BYTES || (checked && from >= literal_span)) return false;
+        WritePixel(out, out + step, sub, d_end);
+    }
     *order = MovedToFront(*order, chosen, front_mask[w]);
     *bits <<= PairLength(pair);
     *held -= PairLength(pair);
-    const PlainCode code = PLAIN_SUBS.code[pair >> PAIR_TOKEN_AT];
-    WritePixel(out, out + step, code.sub | PairEscapeValue(pair) << code.shift, d_end);
-    *d = out + PIXEL_BYTES;
+    *d = out + code.bytes;
     return true;
 }
 
@@ -394,7 +483,7 @@ __attribute__((always_inline)) inline bool TakePlainLiteral(uint32_t pair, uint6
 // look-ups, whatever their number, without a further branch on it: the first gives one escape or two, the
 // second the rest, none where none is left; codes the two do not cover are
 // decoded one by one.
-template <bool checked>
+template <bool checked, bool wide>
 __attribute__((always_inline)) inline void FastTokensBody(FastState *state, const WorkBlock *__restrict work,
                                                           const int64_t *__restrict row_delta,
                                                           uint8_t *__restrict pixels, int64_t lo, int64_t hi,
@@ -406,6 +495,9 @@ __attribute__((always_inline)) inline void FastTokensBody(FastState *state, cons
     uint64_t order = state->order;
     uint8_t *d = pixels + state->out;
     uint8_t *const d_end = pixels + out_end;
+    // As a number, as in the first rows of the bytes at hand it may lie
+    // before them.
+    const uintptr_t d_wide_end = reinterpret_cast<uintptr_t>(d_end) - WIDE_BYTES;
     int32_t budget = state->budget;
     // Copies on the stack, which need no register for their address.
     int64_t delta[OFFSET_COUNT];
@@ -415,33 +507,31 @@ __attribute__((always_inline)) inline void FastTokensBody(FastState *state, cons
         front_mask[i] = (uint64_t{1} << (4 * i + 4)) - 1;
     }
     // A literal's reference lies inside the bitmap, its last byte before
-    // its end, when src - lo < literal_span (unsigned).
+    // its end, when src - lo < literal_span (unsigned); a whole token's
+    // wide load, when src - lo < wide_span.
     const uint64_t literal_span = hi - lo > PIXEL_BYTES ? static_cast<uint64_t>(hi - lo - PIXEL_BYTES) : 0;
+    const uint64_t wide_span = hi - lo >= WIDE_BYTES ? static_cast<uint64_t>(hi - lo - WIDE_BYTES + 1) : 0;
     while (d < d_end && budget > 0) {
         // The pair look-up takes the bits already held, at least PAIR_BITS
         // of them at every token's start, so that it does not wait for the
         // top-up's load, whose address depends on the last token's lengths.
         uint32_t pair = work->pairs[bits >> (64 - PAIR_BITS)];
         TopUp(&bits, &held, &next);
-        if (PairIsPlain(pair)) {
-            // A literal with no escapes left to decode, whole in the pair
-            // entry; then a second one on the same top-up, as the first
-            // leaves at least 56 - PAIR_BITS bits. The second leaves at
-            // least PAIR_BITS.
+        if (PairIsPlain(pair) && TakeWholeToken<checked, wide>(pair, &bits, &held, &order, &d, d_end, d_wide_end,
+                                                                delta, front_mask, pixels, lo, literal_span,
+                                                                wide_span)) {
+            // A token with nothing left to decode, whole in the pair entry;
+            // then a second one on the same top-up, as the first leaves at
+            // least 56 - PAIR_BITS bits. The second leaves at least
+            // PAIR_BITS. Those the whole way does not take go the general
+            // way below, after a top-up.
             static_assert(56 - 2 * PAIR_BITS >= PAIR_BITS, "two pairs on one top-up");
-            if (!TakePlainLiteral<checked>(pair, &bits, &held, &order, &d, d_end, delta, front_mask, pixels, lo,
-                                           literal_span))
-                break;
             budget--;
             if (d >= d_end || budget <= 0) break;
             pair = work->pairs[bits >> (64 - PAIR_BITS)];
-            if (PairIsPlain(pair)) {
-                if (!TakePlainLiteral<checked>(pair, &bits, &held, &order, &d, d_end, delta, front_mask, pixels,
-                                               lo, literal_span)) {
-                    // Left as it was after the token before, which needs no
-                    // top-up.
-                    break;
-                }
+            if (PairIsPlain(pair) && TakeWholeToken<checked, wide>(pair, &bits, &held, &order, &d, d_end,
+                                                                    d_wide_end, delta, front_mask, pixels, lo,
+                                                                    literal_span, wide_span)) {
                 budget--;
                 continue;
             }
@@ -597,11 +687,15 @@ __attribute__((always_inline)) inline void FastTokensBody(FastState *state, cons
         if (held < PAIR_BITS) TopUp(&bits, &held, &next);
     }
     // A literal written as four bytes leaves its fourth, the first of the
-    // next pixel, for the next token to rewrite; where the loop stops
-    // before that token, that byte goes back to what the row's bytes not
-    // yet decoded hold: zero. So a stream that fails at that token leaves
-    // the bitmap exactly as the byte-by-byte decode does.
-    if (d < d_end) *d = 0;
+    // next pixel, and a wide token the rest of its WIDE_BYTES, for the next
+    // tokens to rewrite; where the loop stops, those bytes go back to what
+    // the row's bytes not yet decoded hold: zero. So a stream that fails at
+    // the next token leaves the bitmap exactly as the byte-by-byte decode
+    // does.
+    if (d < d_end) {
+        const int64_t written = wide ? WIDE_BYTES : 1;
+        memset(d, 0, static_cast<size_t>(d_end - d < written ? d_end - d : written));
+    }
     state->bits = bits;
     state->held = static_cast<int32_t>(held);
     state->next = next;
@@ -616,7 +710,7 @@ using FastTokensFunction = void (*)(FastState *, const WorkBlock *, const int64_
 template <bool checked>
 __attribute__((noinline)) void FastTokensPlain(FastState *state, const WorkBlock *work, const int64_t *delta,
                                                uint8_t *pixels, int64_t lo, int64_t hi, int64_t out_end) {
-    FastTokensBody<checked>(state, work, delta, pixels, lo, hi, out_end);
+    FastTokensBody<checked, false>(state, work, delta, pixels, lo, hi, out_end);
 }
 
 struct FastTokensPair {
@@ -626,17 +720,20 @@ struct FastTokensPair {
 
 #if defined(__x86_64__)
 // The same loop with the shifts of BMI2, which take their count from any
-// register: the loop is mostly shifts by code lengths.
+// register: the loop is mostly shifts by code lengths; and whole tokens
+// written the wide way, with SSSE3's byte shuffle, which every machine
+// with BMI2 has.
 template <bool checked>
 __attribute__((noinline, target("bmi2"))) void FastTokensBmi2(FastState *state, const WorkBlock *work,
                                                               const int64_t *delta, uint8_t *pixels, int64_t lo,
                                                               int64_t hi, int64_t out_end) {
-    FastTokensBody<checked>(state, work, delta, pixels, lo, hi, out_end);
+    FastTokensBody<checked, true>(state, work, delta, pixels, lo, hi, out_end);
 }
 
 FastTokensPair ChooseFastTokens() {
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("bmi2")) return {FastTokensBmi2<false>, FastTokensBmi2<true>};
+    if (__builtin_cpu_supports("bmi2") && __builtin_cpu_supports("ssse3"))
+        return {FastTokensBmi2<false>, FastTokensBmi2<true>};
     return {FastTokensPlain<false>, FastTokensPlain<true>};
 }
 #else

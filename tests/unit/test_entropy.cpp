@@ -703,8 +703,11 @@ TEST(PrefixCode, PairTablesAgreeWithThreeLookUps) {
                     ASSERT_EQ(PairTakesEscape(p), takes ? 1u : 0u) << "round " << round << " index " << v;
                     EXPECT_EQ(PairEscapesLeft(p), escapes - (takes ? 1 : 0));
                     EXPECT_EQ(PairEscapeValue(p), takes ? EntrySymbol(c) + ESCAPE_BIAS : 0u);
-                    // A whole literal: no escapes left to decode, not a run.
-                    EXPECT_EQ(PairIsPlain(p), EntrySymbol(a) < LITERAL_TOKENS && escapes == (takes ? 1u : 0u));
+                    // A whole token: a short run, or a literal with no
+                    // escapes left to decode.
+                    EXPECT_EQ(PairIsPlain(p), EntrySymbol(a) >= FIRST_RUN_TOKEN
+                                                  ? RunLength(EntrySymbol(a)) <= PLAIN_RUN_PIXELS
+                                                  : escapes == (takes ? 1u : 0u));
                     if (PairIsPlain(p)) plain++;
                     if (takes) want += lc;
                     if (escapes != 0) (takes ? fused : unfused)++;

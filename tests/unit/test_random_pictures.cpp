@@ -45,18 +45,21 @@ TEST(RandomPictures, EscapesOfEveryCountAndLongCodes) {
 }
 
 TEST(RandomPictures, LiteralsWithoutEscapesAndShortRunsUpToEveryRowEnd) {
-    // Mostly literals without escapes, the fast loop's whole-literal way,
-    // which writes four bytes where the row goes on and three at its end,
-    // and short runs, whose last bytes it copies in whole words: widths
-    // with and without row padding, so that a byte written past a row's
-    // last pixel lands in the row decoded before it.
+    // Mostly literals without escapes and short runs, the fast loop's ways
+    // for whole tokens: sixteen bytes at a time where the row goes on that
+    // far, four bytes or three for a literal nearer its end, and runs
+    // whose last bytes it copies in whole words. Widths with and without
+    // row padding, so that a byte written past a row's last pixel lands in
+    // the row decoded before it; and widths around the narrowest whose
+    // references to the row above lie sixteen bytes ahead or more (at the
+    // row's start those read its own last bytes, still zero).
     RandomStreamOptions options;
     options.escape_share = 0.01;
     options.run_share = 0.2;
     options.long_run_share = 0.02;
     options.max_code_length = 12;
     for (uint32_t seed = 1; seed <= 3; seed++) {
-        for (uint32_t width : {3u, 4u, 5u, 8u, 9u, 12u, 64u, 97u}) {
+        for (uint32_t width : {3u, 4u, 5u, 6u, 7u, 8u, 9u, 10u, 12u, 16u, 17u, 64u, 97u}) {
             RandomPicture pic = MakeRandomPicture(300 + seed, width, 24, options);
             const Decoded d = DecodeBytes(pic.file, NO_CALLBACK);
             ASSERT_EQ(d.result, ERR_NONE) << "seed " << seed << " width " << width;
