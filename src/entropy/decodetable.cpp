@@ -160,14 +160,46 @@ void FillPairBlock(uint32_t *block, uint32_t rest, const DecodeTable *offset, co
     for (; at < size; at++) block[at] = token_only;
 }
 
+// Blocks of up to 2^TEMPLATE_BITS pair entries are copied from a template:
+// the block of a token code of the same length with no token, no length and
+// no whole-token mark, one for each count of escapes (none, one, two or
+// more: a third changes no entry but by the count the token adds), which
+// decides what the block takes of the escape alphabet. The token's bits are
+// added to each entry, and the entries where no offset code fits (0 in the
+// template) take the token alone. Most token codes are long, so their
+// blocks are small, and each template serves many of them.
+constexpr uint32_t TEMPLATE_BITS = 6;
+constexpr uint32_t TEMPLATE_KINDS = 3; // escapes 0, 1, and 2 or 3
+
+inline void FillFromTemplate(uint32_t *block, const uint32_t *from, uint32_t size, uint32_t base,
+                             uint32_t token_only) {
+    for (uint32_t i = 0; i < size; i++) block[i] = from[i] != 0 ? base + from[i] : token_only;
+}
+
 } // namespace
 
 void BuildPairTable(uint32_t *pairs, const DecodeTable *token, const DecodeTable *offset, const DecodeTable *escape) {
     // Every short token code owns the pair indices that begin with it.
     static_assert(PAIR_BITS > FAST_BITS, "every short token code leaves bits for the offset");
+    uint32_t templates[TEMPLATE_KINDS][1u << TEMPLATE_BITS];
+    uint32_t template_bits[TEMPLATE_KINDS] = {}; // what each template was made for; 0: not made yet
     const uint32_t end = ForShortCodes(token, PAIR_BITS, [&](uint32_t at, uint32_t, uint32_t symbol, uint32_t length) {
-        FillPairBlock(pairs + at, PAIR_BITS - length, offset, escape, PAIR_TOKEN_BITS.bits[symbol] | length,
-                      PAIR_TOKEN_ONLY | symbol << PAIR_TOKEN_AT | length << PAIR_OFFSET_AT);
+        const uint32_t with = PAIR_TOKEN_BITS.bits[symbol] | length;
+        const uint32_t token_only = PAIR_TOKEN_ONLY | symbol << PAIR_TOKEN_AT | length << PAIR_OFFSET_AT;
+        const uint32_t rest = PAIR_BITS - length;
+        if (rest > TEMPLATE_BITS) {
+            FillPairBlock(pairs + at, rest, offset, escape, with, token_only);
+            return;
+        }
+        // Codes come shortest first, so each template is made again only
+        // when the blocks get smaller.
+        const uint32_t kind = TokenEscapes(symbol) < TEMPLATE_KINDS ? TokenEscapes(symbol) : TEMPLATE_KINDS - 1;
+        const uint32_t left = kind << PAIR_LEFT_AT;
+        if (template_bits[kind] != rest) {
+            FillPairBlock(templates[kind], rest, offset, escape, left, 0);
+            template_bits[kind] = rest;
+        }
+        FillFromTemplate(pairs + at, templates[kind], 1u << rest, with - left, token_only);
     });
     memset(pairs + end, 0, sizeof(uint32_t) * (PAIR_SIZE - end));
 }
