@@ -112,9 +112,10 @@ constexpr uint32_t PAIR_TOKEN_ONLY_AT = 31;
 constexpr uint32_t PAIR_TOKEN_ONLY = 1u << PAIR_TOKEN_ONLY_AT;
 static_assert(FAST_BITS < 16, "a token code's length takes the offset's four bits");
 
-// The longest run that a pair entry marks whole: 16 bytes of pixels, what
-// the row decoder writes of a whole token in one store.
-constexpr uint32_t PLAIN_RUN_PIXELS = 16 / PIXEL_BYTES;
+// What the row decoder writes of a whole token in one store, and so the
+// longest run that a pair entry marks whole.
+constexpr int64_t WIDE_BYTES = 16;
+constexpr uint32_t PLAIN_RUN_PIXELS = WIDE_BYTES / PIXEL_BYTES;
 
 constexpr uint32_t PairLength(uint32_t pair) { return pair & 63; }
 constexpr uint32_t PairOffset(uint32_t pair) { return (pair >> PAIR_OFFSET_AT) & 15; }

@@ -352,9 +352,8 @@ __attribute__((always_inline)) inline void WritePixel(uint8_t *d, const uint8_t 
     for (int32_t i = 0; i < PIXEL_BYTES; i++) d[i] = static_cast<uint8_t>(s[i] - (sub >> (8 * i)));
 }
 
-// Bytes that one whole token writes the wide way, and the reach of its
-// reference's load: a literal or a run the pair entry marks whole.
-constexpr int64_t WIDE_BYTES = 16;
+// WIDE_BYTES: what one whole token writes the wide way, and the reach of
+// its reference's load, a literal or a run the pair entry marks whole.
 static_assert(PIXEL_BYTES * PLAIN_RUN_PIXELS <= WIDE_BYTES, "a whole run takes one wide store");
 
 #if defined(__x86_64__)
@@ -436,8 +435,8 @@ __attribute__((always_inline)) inline bool TakeWholeToken(uint32_t pair, uint64_
     const uint64_t from = static_cast<uint64_t>((out - pixels) + step - lo); // the reference, unsigned
 #if defined(__x86_64__)
     if (wide && reinterpret_cast<uintptr_t>(out) <= d_wide_end && (!checked || from < wide_span)) {
-        const __m128i order = _mm_load_si128(reinterpret_cast<const __m128i *>(WIDE_SHUFFLES.shuffle[chosen]));
-        const __m128i v = ShuffleBytes(_mm_loadu_si128(reinterpret_cast<const __m128i *>(out + step)), order);
+        const __m128i shuffle = _mm_load_si128(reinterpret_cast<const __m128i *>(WIDE_SHUFFLES.shuffle[chosen]));
+        const __m128i v = ShuffleBytes(_mm_loadu_si128(reinterpret_cast<const __m128i *>(out + step)), shuffle);
         const __m128i differences = _mm_cvtsi32_si128(static_cast<int32_t>(sub));
         _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_sub_epi8(v, differences));
     } else
