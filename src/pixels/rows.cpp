@@ -387,7 +387,7 @@ constexpr WideShuffles WIDE_SHUFFLES = MakeWideShuffles();
 // one's pixel, so that no later token reads them.
 constexpr uint32_t NARROWEST_WIDE_ROW = (WIDE_BYTES + PIXEL_BYTES - 1) / PIXEL_BYTES;
 constexpr int64_t LeastAhead(uint32_t width) {
-    int64_t least = INT64_C(0x7fffffffffffffff);
+    int64_t least = INT64_MAX;
     for (const OffsetPair &o : INITIAL_OFFSETS) {
         if (o.dy == 0) continue;
         const int64_t ahead = o.dy * RowStride(width) + PIXEL_BYTES * o.dx;
