@@ -103,7 +103,6 @@ extern "C" int pxcm_decode(const void *data, size_t size, const pxcm_decode_opti
     // One allocation: the tables, then the window.
     auto *work = static_cast<WorkBlock *>(PlatformHeapAlloc(sizeof(WorkBlock) + static_cast<size_t>(window)));
     if (work == nullptr) return PXCM_ERR_NO_MEMORY;
-    if (DecodesInPlace(header.width, &output) && need != 0) memset(pixels, 0, static_cast<size_t>(need));
 
     BitReader reader;
     StartMemoryReader(&reader, static_cast<const uint8_t *>(data) + HEADER_SIZE, size - HEADER_SIZE);

@@ -181,12 +181,24 @@ int32_t DecodePicture(const BitReader *reader, WorkBlock *work, uint8_t *window,
 
     uint32_t end_row = height;
     int32_t result = ERR_NONE;
+    // In place, the rows not yet decoded hold what the caller's buffer
+    // held: each row gets zero only where its tokens may read before they
+    // write, and a decode that stops clears what it did not reach.
+    int64_t reached = in_place ? static_cast<int64_t>(height) * stride : 0; // where the rows decoded begin
     for (uint32_t m = 0; m < height; m++) {
         if (callback != nullptr && callback(m, height, user) != 0) {
             result = ERR_ABORTED;
             break;
         }
         int64_t out = static_cast<int64_t>(height - 1 - m) * stride - base;
+        if (in_place && stride != 0) {
+            const int64_t below = out >= REACH_BEHIND ? out - REACH_BEHIND : 0;
+            const int64_t tail = stride > REACH_BEHIND ? out + stride - REACH_BEHIND : out;
+            memset(state.bytes + below, 0, static_cast<size_t>(out - below));
+            memset(state.bytes + tail, 0, static_cast<size_t>(out + stride - tail));
+            // The row clears what it does not reach itself.
+            reached = out;
+        }
         if (out < 0) {
             // The window moves down: the rows no later token can touch leave
             // it, the rest move to its top, and the slots below are cleared.
@@ -202,6 +214,7 @@ int32_t DecodePicture(const BitReader *reader, WorkBlock *work, uint8_t *window,
         if (end_row == height && BitsPastEnd(&state.reader) != 0) end_row = m;
         if (result != ERR_NONE) break;
     }
+    if (result != ERR_NONE && in_place && reached != 0) memset(state.bytes, 0, static_cast<size_t>(reached));
     if (result == ERR_NONE && callback != nullptr && callback(height, height, user) != 0)
         result = ERR_ABORTED;
     if (windowed) EmitSlots(output, width, height, window, base, stride, 0, rows);

@@ -773,7 +773,9 @@ int32_t DecodeTokens(BitReader *__restrict reader, OffsetList *__restrict offset
     // Whether every reference and every run of the row lies inside the
     // bitmap: then the fast loop checks none.
     const bool inside = out - reach_down >= lo && out_end + reach_up + PIXEL_BYTES * static_cast<int64_t>(MAX_RUN) <= hi;
+    int64_t begun = 0; // bytes of the token at out that hold what it wrote before it failed
     while (out < out_end) {
+        begun = 0;
         if (width >= 3 && tokens_left > 0 && r.end - r.next >= FAST_LOOP_BYTES + 8) {
             // The fast loop starts with the bits of a pair look-up held
             // (and keeps them for every token); then as many tokens as
@@ -809,6 +811,11 @@ int32_t DecodeTokens(BitReader *__restrict reader, OffsetList *__restrict offset
         }
         const int64_t src = out + delta[MoveToFrontIndex(&list, w)];
         if (t < FIRST_RUN_TOKEN) {
+            // Cleared first (they hold zero or what a fast token left past
+            // its own bytes), so that a literal whose escapes fail midway
+            // leaves the channels it did not write zero.
+            memset(pixels + out, 0, PIXEL_BYTES);
+            begun = PIXEL_BYTES;
             const int8_t dr = DigitTables.first[t];
             const int8_t dg = DigitTables.second[t];
             const int8_t db = DigitTables.third[t];
@@ -851,6 +858,11 @@ int32_t DecodeTokens(BitReader *__restrict reader, OffsetList *__restrict offset
                 WriteRunCarefully(pixels, lo, hi, out, src, len);
             out += len;
         }
+    }
+    if (result != ERR_NONE && out + begun < out_end) {
+        // Past the tokens written, a row that stops holds zeros, whatever
+        // its bytes held before.
+        memset(pixels + out + begun, 0, static_cast<size_t>(out_end - out - begun));
     }
     *reader = r;
     *offsets = list;

@@ -72,10 +72,20 @@ struct RowDecoder {
 // byte after the header), the list at its initial order, a table set due.
 void StartRowDecoder(RowDecoder *state, const BitReader *reader, WorkBlock *work, uint32_t width);
 
-// Decodes the row that starts at byte `out` of the bytes at hand, whose
-// bytes are still zero, as the callers clear the bitmap before its first
-// row (no token of an earlier row writes into a later one). ERR_NONE, or
-// the first error of the bit stream (ERR_READ, ERR_STREAM).
+// What a row's tokens may read of bytes no token has written yet: the
+// REACH_BEHIND bytes before the row (a reference in the row lies at most
+// that far behind its pixel) and the last REACH_BEHIND bytes of its stride
+// (a reference into a row above lies at most that far behind the pixel's
+// place there). Rows of a stride up to REACH_BEHIND are read all over.
+constexpr int64_t REACH_BEHIND = PIXEL_BYTES * -static_cast<int64_t>(MIN_DX);
+
+// Decodes the row that starts at byte `out` of the bytes at hand. The
+// bytes REACH_BEHIND says must be zero (no token of an earlier row writes
+// into a later one); the rest of the row may hold anything, as every
+// byte of it is written before it is read. ERR_NONE, or the first error of
+// the bit stream (ERR_READ, ERR_STREAM); the row's pixels from the token
+// that failed on are then zero (but for the channels a failing literal
+// wrote), as though the row had been zero before.
 int32_t DecodeRow(RowDecoder *state, int64_t out);
 
 #endif

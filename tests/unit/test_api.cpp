@@ -244,6 +244,65 @@ TEST(NativeDecode, StreamFailingMidRowLeavesTheRestOfTheRowZero) {
     }
 }
 
+TEST(NativeDecode, StoppedDecodeInPlaceIsTheReferencesWhateverTheBufferHeld) {
+    // Decoded in place, the caller's buffer is not cleared first: a stream
+    // that fails, in the fast loop or the careful one, midway through a
+    // literal's escapes or at a table set, and a decode the caller stops,
+    // must still leave exactly the plain reference's bitmap at that point
+    // (zeros where it did not reach), whatever the buffer held.
+    struct Case {
+        uint32_t width, height, seed;
+    };
+    const Case cases[] = {{1, 9, 1}, {2, 9, 2}, {3, 7, 3}, {4, 6, 4}, {6, 6, 5}, {17, 5, 6}, {40, 4, 7}, {300, 3, 8}};
+    uint32_t failures = 0;
+    for (const Case &c : cases) {
+        RandomStreamOptions options;
+        options.long_run_share = 0.3;
+        options.escape_share = 0.3;
+        const RandomPicture p = MakeRandomPicture(c.seed, c.width, c.height, options);
+        const size_t stream = p.file.size() - HEADER_SIZE;
+        for (uint32_t k = 0; k < 24; k++) {
+            // Damage one byte somewhere in the stream, or give it no more
+            // valid bits after some point.
+            std::vector<uint8_t> file = p.file;
+            const size_t at = HEADER_SIZE + stream * k / 24;
+            if (k % 2 == 0)
+                file[at] ^= static_cast<uint8_t>(0x5b + k);
+            else
+                for (size_t i = at; i < file.size(); i++) file[i] = 0xff;
+            RefPicture ref;
+            ref.Start(file.data(), file.size(), c.width, c.height);
+            bool ok = true;
+            for (uint32_t m = 0; m < c.height && ok; m++) ok = ref.Row(m);
+            const std::string what = std::to_string(c.width) + "x" + std::to_string(c.height) + " case " +
+                                     std::to_string(k);
+            for (uint8_t fill : {uint8_t{0}, uint8_t{0xA5}, uint8_t{0xff}}) {
+                const Native n = DecodeNative(file, PXCM_LAYOUT_DIB, 0, fill);
+                ASSERT_EQ(n.result, ok ? PXCM_OK : PXCM_ERR_STREAM) << what;
+                ASSERT_EQ(n.pixels, ref.buf) << what << " fill " << int{fill};
+            }
+            failures += !ok;
+        }
+        // Stopped by the caller before row `stop`: the rows above it as
+        // the reference decodes them, the rest zero.
+        for (uint32_t stop = 0; stop <= c.height; stop++) {
+            RefPicture ref;
+            ref.Start(p.file.data(), p.file.size(), c.width, c.height);
+            for (uint32_t m = 0; m < stop; m++) ASSERT_TRUE(ref.Row(m));
+            std::vector<uint8_t> out(p.pixels.size(), 0xA5);
+            pxcm_decode_options o{};
+            o.layout = PXCM_LAYOUT_DIB;
+            o.user = &stop;
+            o.progress = [](uint32_t row, uint32_t, void *user) { return row == *static_cast<uint32_t *>(user) ? 1 : 0; };
+            ASSERT_EQ(pxcm_decode(p.file.data(), p.file.size(), &o, out.data(), out.size(), nullptr),
+                      PXCM_ERR_ABORTED);
+            ASSERT_EQ(out, ref.buf) << stop;
+        }
+    }
+    // Most damaged streams fail (the rest decode to other pixels).
+    EXPECT_GT(failures, 100u);
+}
+
 TEST(NativeDecode, ArgumentsAndRefusals) {
     const RandomPicture p = MakeRandomPicture(3, 10, 10);
     std::vector<uint8_t> rgb(300);
