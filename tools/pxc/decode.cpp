@@ -190,8 +190,8 @@ std::string EndsEarlyText(const StreamFacts &facts) {
 DecodedPicture DecodePicture(const PictureInput &input, const DecodeOptions &options, const RowProgress &progress) {
     const pxcm_info info = CheckedInfo(input, options);
     DecodedPicture out;
-    // pxcm_decode zeroes the DIB before it decodes into it, and on failure
-    // the bitmap is dropped.
+    // The bitmap's bytes need not be set: pxcm_decode writes every byte of
+    // the DIB it decodes into in place, and on failure the bitmap is dropped.
     out.bitmap = Bitmap::AllocateUnset(info.width, info.height);
     pxcm_decode_report report{};
     uint64_t row = 0;

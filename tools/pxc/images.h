@@ -59,7 +59,8 @@ public:
     // A zero-filled picture of its own (its rows' padding too).
     static Bitmap Allocate(uint32_t width, uint32_t height);
     // The same with its bytes not set, for a caller that sets every one of
-    // them (pxcm_decode into the DIB layout zeroes the bitmap itself).
+    // them (pxcm_decode into the DIB layout sets every byte, rows' padding
+    // included, whatever the bitmap held).
     static Bitmap AllocateUnset(uint32_t width, uint32_t height);
 
     uint32_t width() const { return width_; }
