@@ -6,7 +6,9 @@
 
 #include <string.h>
 
+#include <algorithm>
 #include <array>
+#include <mutex>
 #include <optional>
 #include <random>
 
@@ -232,9 +234,9 @@ uint8_t Byte(int v) { return static_cast<uint8_t>(v); }
 // The writer samples bands of rows to choose its coder, filters those bands
 // first and the rows between them after, with one filter for all of them
 // when they are noise; large noise is coded by two threads into one
-// stream. Every coder, and samples whose bands fall on the same rows (a
-// few rows) or on rows of one or two pixels, must give back the pixels
-// exactly when libspng reads the file.
+// stream, unless every core has work of its own. Every coder, and samples
+// whose bands fall on the same rows (a few rows) or on rows of one or two
+// pixels, must give back the pixels exactly when libspng reads the file.
 TEST(WritePng, EveryCoderAndSampleShapeGivesBackThePixels) {
     std::mt19937 random(11);
     auto noise = [&](uint32_t, uint32_t) {
@@ -274,6 +276,7 @@ TEST(WritePng, EveryCoderAndSampleShapeGivesBackThePixels) {
         const char *name;
         Bitmap bitmap;
         std::optional<PngCoder> coder; // when the content decides it
+        bool helper_thread = true;
     };
     std::vector<Case> cases;
     cases.push_back({"noise", Picture(400, 301, noise), PngCoder::FAST});
@@ -286,6 +289,7 @@ TEST(WritePng, EveryCoderAndSampleShapeGivesBackThePixels) {
     cases.push_back({"tiles", Picture(400, 301, tiles), PngCoder::USUAL});
     cases.push_back({"small", Picture(37, 23, noise), PngCoder::BOTH});
     cases.push_back({"large noise", Picture(1400, 1000, noise), PngCoder::SPLIT});
+    cases.push_back({"large noise, no core to spare", Picture(1400, 1000, noise), PngCoder::FAST, false});
     cases.push_back({"one column", Picture(1, 60001, shading(3)), std::nullopt});
     cases.push_back({"two columns", Picture(2, 60001, noise), std::nullopt});
     cases.push_back({"three rows", Picture(40000, 3, shading(3)), std::nullopt});
@@ -298,7 +302,7 @@ TEST(WritePng, EveryCoderAndSampleShapeGivesBackThePixels) {
         PngCoder coder;
         {
             OutputFile out(path, false);
-            coder = WritePng(c.bitmap, out);
+            coder = WritePng(c.bitmap, out, nullptr, c.helper_thread);
             out.Commit();
         }
         if (c.coder) {
@@ -642,6 +646,40 @@ TEST(Scan, APictureInsideAnotherIsMarked) {
     EXPECT_EQ(found[1].length, inner.file.size());
     EXPECT_TRUE(found[1].inside);
     EXPECT_EQ(found[1].parent, 0u);
+}
+
+// ---- Batches ----
+
+// A job sees files waiting while some have not been started: on one thread
+// every job but the last, on two at most the last two; and none once the
+// batch is over.
+TEST(RunBatch, FilesWaitWhileSomeAreNotStarted) {
+    EXPECT_FALSE(FilesWaiting());
+    const std::vector<std::string> names = {"a.pxc", "b.pxc", "c.pxc", "d.pxc", "e.pxc"};
+    for (unsigned threads : {1u, 2u}) {
+        SCOPED_TRACE(threads);
+        std::mutex mutex;
+        std::vector<int> waiting(names.size(), -1);
+        BatchOptions options;
+        options.threads = threads;
+        options.quiet = true;
+        options.summary = false;
+        const BatchTotals totals = RunBatch(names, options, [&](size_t i, const RowProgress &) {
+            const bool w = FilesWaiting();
+            std::lock_guard<std::mutex> lock(mutex);
+            waiting[i] = w;
+            return JobResult{};
+        });
+        EXPECT_EQ(totals.done, names.size());
+        EXPECT_FALSE(FilesWaiting());
+        const auto alone = static_cast<unsigned>(std::count(waiting.begin(), waiting.end(), 0));
+        EXPECT_EQ(std::count(waiting.begin(), waiting.end(), -1), 0);
+        EXPECT_GE(alone, 1u);
+        EXPECT_LE(alone, threads);
+        if (threads == 1) {
+            EXPECT_EQ(waiting, (std::vector<int>{1, 1, 1, 1, 0}));
+        }
+    }
 }
 
 // ---- Terminal, names, commands ----

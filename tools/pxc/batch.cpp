@@ -118,6 +118,13 @@ std::string SummaryLine(const BatchOptions &options, const BatchTotals &t) {
     return text;
 }
 
+namespace {
+// The files of the batch under way that no worker has taken yet.
+std::atomic<size_t> g_unstarted{0};
+} // namespace
+
+bool FilesWaiting() { return g_unstarted.load() != 0; }
+
 BatchTotals RunBatch(const std::vector<std::string> &names, const BatchOptions &options, const Job &job) {
     const auto start = std::chrono::steady_clock::now();
     const size_t count = names.size();
@@ -153,6 +160,7 @@ BatchTotals RunBatch(const std::vector<std::string> &names, const BatchOptions &
             if (StopRequested()) return;
             const size_t slot = next.fetch_add(1);
             if (slot >= count) return;
+            g_unstarted.fetch_sub(1);
             const size_t i = order[slot];
             {
                 std::lock_guard<std::mutex> lock(totals_mutex);
@@ -204,10 +212,12 @@ BatchTotals RunBatch(const std::vector<std::string> &names, const BatchOptions &
         }
     };
 
+    g_unstarted.store(count);
     std::vector<std::thread> pool;
     for (unsigned t = 1; t < threads; t++) pool.emplace_back(worker);
     worker();
     for (std::thread &t : pool) t.join();
+    g_unstarted.store(0); // after a stop, the files never started
     bar.Clear();
 
     totals.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -86,6 +86,11 @@ BatchTotals RunBatch(const std::vector<std::string> &names, const BatchOptions &
 
 std::string SummaryLine(const BatchOptions &options, const BatchTotals &totals);
 
+// Whether the batch under way has files that no worker has started yet:
+// a job then leaves the other cores to them rather than take one more
+// thread for itself. False outside a batch.
+bool FilesWaiting();
+
 } // namespace pxc
 
 #endif

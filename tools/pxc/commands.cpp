@@ -509,7 +509,9 @@ namespace {
 void WritePicture(const Bitmap &bitmap, const std::string &target, bool png, bool force, const RowProgress &rows) {
     OutputFile out(target, force);
     if (png) {
-        WritePng(bitmap, out, rows);
+        // Large noise takes a second thread only where no file waits for
+        // the other cores.
+        WritePng(bitmap, out, rows, !FilesWaiting());
     } else {
         WriteBmp(bitmap, out);
     }

@@ -179,14 +179,17 @@ constexpr size_t SAMPLE_BYTES = size_t{128} << 10;
 // Filtered pictures up to this size are compressed by both coders.
 constexpr size_t SMALL_PICTURE = size_t{256} << 10;
 
-// Noise of at least SPLIT_BYTES filtered bytes is coded by two threads: the
-// top SPLIT_SHARE-th of its rows by zlib's Huffman codes alone, flushed to a
-// byte boundary without ending the stream (which libdeflate cannot do: its
-// streams always end), and the rest at libdeflate's fastest level, as raw
-// blocks after it. On noise, Huffman codes alone keep some 8% more bytes
-// than the fastest level: a quarter of the rows so coded costs about 2% in
-// size and takes that quarter off the picture's own thread, so
-// that a batch whose largest picture is such noise ends sooner.
+// Noise of at least SPLIT_BYTES filtered bytes, where a core would otherwise
+// wait (a single picture, the last files of a batch), is coded by two
+// threads: the top SPLIT_SHARE-th of its rows by zlib's Huffman codes alone,
+// flushed to a byte boundary without ending the stream (which libdeflate
+// cannot do: its streams always end), and the rest at libdeflate's fastest
+// level, as raw blocks after it. On noise, Huffman codes alone keep some 8%
+// more bytes than the fastest level: a quarter of the rows so coded costs
+// about 2% in size and takes that quarter off the picture's own thread, so that the
+// picture is written sooner. Where other files wait for the cores, the
+// helper would take its time from them: the fastest level alone then
+// codes the whole picture, in about the same time of the processor.
 constexpr size_t SPLIT_BYTES = size_t{4} << 20;
 constexpr uint32_t SPLIT_SHARE = 4;
 
@@ -583,7 +586,7 @@ size_t CompressSplit(const uint8_t *filtered, size_t row_bytes, uint32_t height,
 
 } // namespace
 
-PngCoder WritePng(const Bitmap &bitmap, OutputFile &out, const RowProgress &progress) {
+PngCoder WritePng(const Bitmap &bitmap, OutputFile &out, const RowProgress &progress, bool helper_thread) {
     const uint32_t width = bitmap.width();
     const uint32_t height = bitmap.height();
     const size_t n = static_cast<size_t>(width) * 3;
@@ -640,7 +643,7 @@ PngCoder WritePng(const Bitmap &bitmap, OutputFile &out, const RowProgress &prog
     }
     size_t compressed = 0;
     const uint8_t *data = nullptr;
-    if (coder == Coder::FAST && filtered_size >= SPLIT_BYTES && height >= SPLIT_SHARE) {
+    if (coder == Coder::FAST && helper_thread && filtered_size >= SPLIT_BYTES && height >= SPLIT_SHARE) {
         compressed = CompressSplit(filtered, row_bytes, height, buffers, &data);
         coder = Coder::SPLIT;
     } else if (coder == Coder::RUNS || coder == Coder::HUFFMAN) {

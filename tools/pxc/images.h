@@ -97,8 +97,12 @@ void WriteBmp(const Bitmap &bitmap, OutputFile &out);
 // smaller kept, or (large noise) its top rows by zlib's Huffman codes alone
 // and the rest at libdeflate's fastest level, on two threads.
 enum class PngCoder { FAST, USUAL, RUNS, HUFFMAN, BOTH, SPLIT };
-// Truecolour 8-bit PNG, rows top-down in red, green, blue.
-PngCoder WritePng(const Bitmap &bitmap, OutputFile &out, const RowProgress &progress = nullptr);
+// Truecolour 8-bit PNG, rows top-down in red, green, blue. Large noise
+// takes a second thread only with `helper_thread`: where every core has
+// work of its own, that thread would only take its time from them, and
+// the fastest level alone makes a smaller file.
+PngCoder WritePng(const Bitmap &bitmap, OutputFile &out, const RowProgress &progress = nullptr,
+                  bool helper_thread = true);
 
 // A thread keeps its last pixel block and its PNG coders and buffers for the
 // next picture. ReleaseThreadBuffers frees them; every thread that makes
