@@ -186,10 +186,10 @@ constexpr size_t SMALL_PICTURE = size_t{256} << 10;
 // cannot do: its streams always end), and the rest at libdeflate's fastest
 // level, as raw blocks after it. On noise, Huffman codes alone keep some 8%
 // more bytes than the fastest level: a quarter of the rows so coded costs
-// about 2% in size and takes that quarter off the picture's own thread, so that the
-// picture is written sooner. Where other files wait for the cores, the
-// helper would take its time from them: the fastest level alone then
-// codes the whole picture, in about the same time of the processor.
+// about 2% in size and takes that quarter off the picture's own thread, so
+// that the picture is written sooner. Where other files wait for the
+// cores, the helper would take its time from them: the fastest level alone
+// then codes the whole picture, in about the same time of the processor.
 constexpr size_t SPLIT_BYTES = size_t{4} << 20;
 constexpr uint32_t SPLIT_SHARE = 4;
 
