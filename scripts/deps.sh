@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ pkg-config
     googletest libgtest-dev
-    libcli11-dev nlohmann-json3-dev libspng-dev libpng-dev libdeflate-dev zlib1g-dev
+    libcli11-dev nlohmann-json3-dev libspng-dev libpng-dev libdeflate-dev zlib1g-dev libisal-dev
     imagemagick zip unzip jq groff-base python3
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64
     # pxc.exe: zlib for MinGW; dpkg-dev unpacks the Debian sources of libspng

@@ -11,6 +11,9 @@
 #include <thread>
 
 #include <libdeflate.h>
+#if defined(PXC_HAVE_ISAL)
+#include <isa-l/igzip_lib.h>
+#endif
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -147,7 +150,8 @@ namespace {
 // sample of bands spread over its height, which are filtered first and
 // compressed apart by each candidate:
 //  - rows that leave most of their bytes to the coder at the usual level
-//    (noise to a match search) go through libdeflate at its fastest level;
+//    (noise to a match search) go through ISA-L's deflate where the
+//    program is built with it, else libdeflate at its fastest level;
 //  - rows where libdeflate's matches do clearly worse than zlib's run
 //    coder (photographs: literals with short runs, on which the short
 //    matches cost more than they save) go through that run coder, or
@@ -181,17 +185,23 @@ constexpr size_t SMALL_PICTURE = size_t{256} << 10;
 
 // Noise of at least SPLIT_BYTES filtered bytes, where a core would otherwise
 // wait (a single picture, the last files of a batch), is coded by two
-// threads: the top SPLIT_SHARE-th of its rows by zlib's Huffman codes alone,
-// flushed to a byte boundary without ending the stream (which libdeflate
-// cannot do: its streams always end), and the rest at libdeflate's fastest
-// level, as raw blocks after it. On noise, Huffman codes alone keep some 8%
-// more bytes than the fastest level: a quarter of the rows so coded costs
-// about 2% in size and takes that quarter off the picture's own thread, so
-// that the picture is written sooner. Where other files wait for the
-// cores, the helper would take its time from them: the fastest level alone
-// then codes the whole picture, in about the same time of the processor.
+// threads: the top SPLIT_SHARE-th of its rows flushed to a byte boundary
+// without ending the stream, and the rest as raw blocks after it. Where
+// other files wait for the cores, the helper would take its time from
+// them: one coder then codes the whole picture.
+//  - With ISA-L, both halves by it: the rest starts without the top's
+//    history, which costs noise next to nothing.
+//  - Without, the top quarter by zlib's Huffman codes alone (libdeflate
+//    cannot leave a stream open) and the rest at libdeflate's fastest
+//    level. On noise, Huffman codes alone keep some 8% more bytes than the
+//    fastest level: a quarter of the rows so coded costs about 2% in size
+//    and takes that quarter off the picture's own thread.
 constexpr size_t SPLIT_BYTES = size_t{4} << 20;
+#if defined(PXC_HAVE_ISAL)
+constexpr uint32_t SPLIT_SHARE = 2;
+#else
 constexpr uint32_t SPLIT_SHARE = 4;
+#endif
 
 enum PngFilter : uint8_t { FILTER_NONE = 0, FILTER_SUB = 1, FILTER_UP = 2, FILTER_AVERAGE = 3, FILTER_PAETH = 4 };
 constexpr int FILTERS = 5;
@@ -386,6 +396,12 @@ Compressor NewCompressor(int level) {
     return c;
 }
 
+// The header of the zlib streams put together here: deflate with a 32 KiB
+// window (0x78); no dictionary, the level flags of the fastest coders and
+// the check bits (0x01).
+constexpr uint8_t ZLIB_HEADER[2] = {0x78, 0x01};
+constexpr size_t ADLER_BYTES = 4;
+
 // zlib's coders without a match search: its run coder (Huffman codes with
 // matches at distance 1 only, Z_RLE) or Huffman codes alone
 // (Z_HUFFMAN_ONLY). They make bare deflate streams; the zlib stream around
@@ -410,7 +426,7 @@ public:
         return size + size / 7 + 1024;
     }
     // Room for the zlib stream.
-    size_t WrappedBound(size_t size) { return Bound(size) + sizeof ZLIB_HEADER + 4; }
+    size_t WrappedBound(size_t size) { return Bound(size) + sizeof ZLIB_HEADER + ADLER_BYTES; }
 
     // The bare stream of in[0 .. size) into out[0 .. room); its size, 0
     // when it does not fit.
@@ -420,12 +436,12 @@ public:
 
     // The zlib stream of in[0 .. size): header, bare stream, Adler-32.
     size_t CompressWrapped(const uint8_t *in, size_t size, uint8_t *out, size_t room) {
-        if (room < sizeof ZLIB_HEADER + 4) return 0;
+        if (room < sizeof ZLIB_HEADER + ADLER_BYTES) return 0;
         memcpy(out, ZLIB_HEADER, sizeof ZLIB_HEADER);
-        const size_t coded = Compress(in, size, out + sizeof ZLIB_HEADER, room - sizeof ZLIB_HEADER - 4);
+        const size_t coded = Compress(in, size, out + sizeof ZLIB_HEADER, room - sizeof ZLIB_HEADER - ADLER_BYTES);
         if (coded == 0) return 0;
         PutBe32(out + sizeof ZLIB_HEADER + coded, libdeflate_adler32(1, in, size));
-        return sizeof ZLIB_HEADER + coded + 4;
+        return sizeof ZLIB_HEADER + coded + ADLER_BYTES;
     }
 
     // The start of a zlib stream: its header, then in[0 .. size) coded and
@@ -442,11 +458,6 @@ public:
     static constexpr size_t START_EXTRA = 16;
 
 private:
-    // The header zlib writes for these coders: deflate with a 32 KiB window
-    // (0x78); no dictionary, the level flags of the fastest coders and the
-    // check bits (0x01).
-    static constexpr uint8_t ZLIB_HEADER[2] = {0x78, 0x01};
-
     size_t Code(const uint8_t *in, size_t size, uint8_t *out, size_t room, bool finish) {
         if (deflateReset(&z_) != Z_OK) return 0;
         // zlib counts in uInt: large pictures go in several calls.
@@ -473,6 +484,65 @@ private:
     z_stream z_{};
 };
 
+#if defined(PXC_HAVE_ISAL)
+// ISA-L's deflate (igzip), which codes noise several times faster than
+// libdeflate's fastest level, in a few percent more bytes: bare streams,
+// ended or flushed to a byte boundary and left open, as ZlibCoder's.
+class IsalCoder {
+public:
+    IsalCoder() : level_buffer_(LEVEL_BUFFER) {}
+
+    // Room that every stream of `size` bytes fits in: ISA-L codes a block
+    // that would grow as stored. Should one not fit all the same, Code says
+    // so and the caller takes another coder.
+    static size_t Bound(size_t size) { return size + size / 64 + 1024; }
+
+    // The bare stream of in[0 .. size) into out[0 .. room): ended with
+    // `finish`, else flushed to a byte boundary with its last block not
+    // final. Its size, 0 when it does not fit.
+    size_t Code(const uint8_t *in, size_t size, uint8_t *out, size_t room, bool finish) {
+        isal_zstream &s = stream_;
+        isal_deflate_init(&s);
+        s.level = LEVEL;
+        s.level_buf = level_buffer_.data();
+        s.level_buf_size = static_cast<uint32_t>(level_buffer_.size());
+        s.next_out = out;
+        // ISA-L counts in 32 bits: large pictures go in several calls.
+        constexpr size_t STEP = size_t{1} << 30;
+        size_t done = 0;
+        for (;;) {
+            const size_t in_step = std::min(STEP, size - done);
+            const bool last = done + in_step == size;
+            s.next_in = const_cast<uint8_t *>(in + done);
+            s.avail_in = static_cast<uint32_t>(in_step);
+            s.end_of_stream = last && finish;
+            s.flush = last && !finish ? SYNC_FLUSH : NO_FLUSH;
+            const size_t out_at = static_cast<size_t>(s.next_out - out);
+            s.avail_out = static_cast<uint32_t>(std::min(STEP, room - out_at));
+            if (isal_deflate(&s) != COMP_OK) return 0;
+            done += in_step - s.avail_in;
+            if (last && s.avail_in == 0) {
+                // Done when the stream has ended, or the flush is complete:
+                // it left room unused, or the next block is yet to begin.
+                if (finish ? s.internal_state.state == ZSTATE_END
+                           : s.avail_out != 0 || s.internal_state.state == ZSTATE_NEW_HDR)
+                    break;
+            }
+            if (s.avail_out == 0 && static_cast<size_t>(s.next_out - out) == room) return 0; // out of room
+        }
+        return static_cast<size_t>(s.next_out - out);
+    }
+
+private:
+    // Level 2 makes the smallest streams of noise, at the speed of level 1.
+    static constexpr uint32_t LEVEL = 2;
+    static constexpr size_t LEVEL_BUFFER = ISAL_DEF_LVL2_DEFAULT;
+
+    isal_zstream stream_{};
+    std::vector<uint8_t> level_buffer_;
+};
+#endif
+
 // What a thread keeps from picture to picture: fresh buffers and coders for
 // each would cost a page fault per 4 KiB they use.
 struct PngWorkspace {
@@ -481,6 +551,14 @@ struct PngWorkspace {
     LargeBuffer other;
     Compressor levels[13];
     std::unique_ptr<ZlibCoder> zlib[2]; // [Huffman codes alone]
+#if defined(PXC_HAVE_ISAL)
+    std::unique_ptr<IsalCoder> isal[2]; // [the split's helper thread]
+    IsalCoder &Isal(bool helper) {
+        std::unique_ptr<IsalCoder> &c = isal[helper];
+        if (!c) c = std::make_unique<IsalCoder>();
+        return *c;
+    }
+#endif
 
     libdeflate_compressor *Level(int level) {
         if (!levels[level]) levels[level] = NewCompressor(level);
@@ -550,6 +628,28 @@ Coder ChooseCoder(const uint8_t *filtered, size_t row_bytes, const std::vector<B
     return huffman_bytes < HUFFMAN_MARGIN * run_bytes ? Coder::HUFFMAN : Coder::RUNS;
 }
 
+// The zlib stream of noise: ISA-L's where the program has it, else
+// libdeflate's fastest level, which also takes over should ISA-L's not
+// fit. Its size, 0 when it cannot be made, and its bytes at *data.
+size_t CompressNoise(const uint8_t *filtered, size_t size, PngWorkspace &buffers, const uint8_t **data) {
+#if defined(PXC_HAVE_ISAL)
+    buffers.compressed.Reserve(sizeof ZLIB_HEADER + IsalCoder::Bound(size) + ADLER_BYTES);
+    uint8_t *out = buffers.compressed.data();
+    const size_t room = buffers.compressed.size() - sizeof ZLIB_HEADER - ADLER_BYTES;
+    const size_t coded = buffers.Isal(false).Code(filtered, size, out + sizeof ZLIB_HEADER, room, true);
+    if (coded != 0) {
+        memcpy(out, ZLIB_HEADER, sizeof ZLIB_HEADER);
+        PutBe32(out + sizeof ZLIB_HEADER + coded, libdeflate_adler32(1, filtered, size));
+        *data = out;
+        return sizeof ZLIB_HEADER + coded + ADLER_BYTES;
+    }
+#endif
+    libdeflate_compressor *c = buffers.Level(PNG_FAST_LEVEL);
+    buffers.compressed.Reserve(libdeflate_zlib_compress_bound(c, size));
+    *data = buffers.compressed.data();
+    return libdeflate_zlib_compress(c, filtered, size, buffers.compressed.data(), buffers.compressed.size());
+}
+
 // The zlib stream of a large noise picture's filtered rows, coded by two
 // threads (see SPLIT_BYTES); its size, 0 when it cannot be made, and its
 // bytes at *data.
@@ -557,16 +657,37 @@ size_t CompressSplit(const uint8_t *filtered, size_t row_bytes, uint32_t height,
                      const uint8_t **data) {
     const size_t size = static_cast<size_t>(height) * row_bytes;
     const size_t top = static_cast<size_t>(height / SPLIT_SHARE) * row_bytes;
+    // The top rows' stream, flushed and left open, after the zlib header
+    // in `out`; and the rest's, ended, in `rest`: bare deflate blocks that
+    // go on where the top's stop.
+#if defined(PXC_HAVE_ISAL)
+    IsalCoder &helper_coder = buffers.Isal(true);
+    IsalCoder &own_coder = buffers.Isal(false);
+    const size_t top_room = sizeof ZLIB_HEADER + IsalCoder::Bound(top);
+    const size_t rest_room = IsalCoder::Bound(size - top);
+    auto start_top = [&](uint8_t *out) {
+        const size_t coded = helper_coder.Code(filtered, top, out + sizeof ZLIB_HEADER, top_room - sizeof ZLIB_HEADER, false);
+        if (coded == 0) return size_t{0};
+        memcpy(out, ZLIB_HEADER, sizeof ZLIB_HEADER);
+        return sizeof ZLIB_HEADER + coded;
+    };
+    auto code_rest = [&](uint8_t *rest) { return own_coder.Code(filtered + top, size - top, rest, rest_room, true); };
+#else
     ZlibCoder &huffman = buffers.Zlib(true);
     libdeflate_compressor *fast = buffers.Level(PNG_FAST_LEVEL);
     const size_t top_room = huffman.WrappedBound(top) + ZlibCoder::START_EXTRA;
     const size_t rest_room = libdeflate_deflate_compress_bound(fast, size - top);
+    auto start_top = [&](uint8_t *out) { return huffman.Start(filtered, top, out, top_room); };
+    auto code_rest = [&](uint8_t *rest) {
+        return libdeflate_deflate_compress(fast, filtered + top, size - top, rest, rest_room);
+    };
+#endif
     buffers.other.Reserve(top_room);
-    buffers.compressed.Reserve(top_room + rest_room + 4);
+    buffers.compressed.Reserve(top_room + rest_room + ADLER_BYTES);
     // The top rows' blocks go to `other`, the rest's after room for them in
     // `compressed`, where the top's are then put right before them.
     size_t start = 0;
-    auto code_top = [&] { start = huffman.Start(filtered, top, buffers.other.data(), top_room); };
+    auto code_top = [&] { start = start_top(buffers.other.data()); };
     std::thread helper;
     try {
         helper = std::thread(code_top);
@@ -574,14 +695,14 @@ size_t CompressSplit(const uint8_t *filtered, size_t row_bytes, uint32_t height,
         code_top(); // no thread to be had: one after the other
     }
     uint8_t *rest = buffers.compressed.data() + top_room;
-    const size_t coded = libdeflate_deflate_compress(fast, filtered + top, size - top, rest, rest_room);
+    const size_t coded = code_rest(rest);
     if (helper.joinable()) helper.join();
-    if (start == 0 || coded == 0) return 0;
+    if (start == 0 || coded == 0) return CompressNoise(filtered, size, buffers, data);
     PutBe32(rest + coded, libdeflate_adler32(1, filtered, size));
     uint8_t *begin = rest - start;
     memcpy(begin, buffers.other.data(), start);
     *data = begin;
-    return start + coded + 4;
+    return start + coded + ADLER_BYTES;
 }
 
 } // namespace
@@ -652,8 +773,10 @@ PngCoder WritePng(const Bitmap &bitmap, OutputFile &out, const RowProgress &prog
         compressed =
             runs.CompressWrapped(filtered, filtered_size, buffers.compressed.data(), buffers.compressed.size());
         data = buffers.compressed.data();
+    } else if (coder == Coder::FAST) {
+        compressed = CompressNoise(filtered, filtered_size, buffers, &data);
     } else {
-        libdeflate_compressor *c = buffers.Level(coder == Coder::FAST ? PNG_FAST_LEVEL : PNG_LEVEL);
+        libdeflate_compressor *c = buffers.Level(PNG_LEVEL);
         buffers.compressed.Reserve(libdeflate_zlib_compress_bound(c, filtered_size));
         compressed = libdeflate_zlib_compress(c, filtered, filtered_size, buffers.compressed.data(),
                                               buffers.compressed.size());

@@ -91,11 +91,11 @@ PxcmBitmapHeader MakeBitmapHeader(uint32_t width, uint32_t height);
 
 // The file header, the information block and the pixel block.
 void WriteBmp(const Bitmap &bitmap, OutputFile &out);
-// How a PNG's filtered rows were compressed: libdeflate at its fastest or
-// at its usual level, zlib's run coder or its Huffman codes alone, or (a
-// small picture) libdeflate's usual level and the run coder with the
-// smaller kept, or (large noise) its top rows by zlib's Huffman codes alone
-// and the rest at libdeflate's fastest level, on two threads.
+// How a PNG's filtered rows were compressed: by the noise coder (ISA-L's
+// deflate, or libdeflate at its fastest level in a build without it),
+// libdeflate at its usual level, zlib's run coder or its Huffman codes
+// alone, or (a small picture) libdeflate's usual level and the run coder
+// with the smaller kept, or (large noise) in two parts on two threads.
 enum class PngCoder { FAST, USUAL, RUNS, HUFFMAN, BOTH, SPLIT };
 // Truecolour 8-bit PNG, rows top-down in red, green, blue. Large noise
 // takes a second thread only with `helper_thread`: where every core has
