@@ -234,6 +234,12 @@ int32_t DecodeSlow(BitReader *r, const DecodeTable *t, uint32_t *symbol) {
     return ERR_NONE;
 }
 
+uint32_t CountWholeEntries(const uint32_t *pairs) {
+    uint32_t n = 0;
+    for (int32_t i = 0; i < PAIR_SIZE; i++) n += pairs[i] >> PAIR_PLAIN_AT & 1;
+    return n;
+}
+
 int32_t ReadTableSet(BitReader *r, WorkBlock *work) {
     uint8_t *token = work->lengths;
     uint8_t *offset = token + TOKEN_SYMBOLS;
@@ -247,6 +253,7 @@ int32_t ReadTableSet(BitReader *r, WorkBlock *work) {
     if (result == ERR_NONE) {
         BuildPairTable(work->pairs, &work->token, &work->offset, &work->escape);
         BuildEscapeTable(work->escapes, &work->escape);
+        work->whole_entries = CountWholeEntries(work->pairs);
     }
     return result;
 }

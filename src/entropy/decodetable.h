@@ -226,12 +226,17 @@ struct WorkBlock {
     DecodeTable escape;
     uint32_t pairs[PAIR_SIZE];     // token, then offset
     uint32_t escapes[ESCAPE_SIZE]; // up to two escapes of one literal
+    uint32_t whole_entries;        // pair entries that hold a whole token
     uint8_t lengths[TOKEN_SYMBOLS + OFFSET_SYMBOLS + ESCAPE_SYMBOLS];
     uint8_t chunk[READ_CHUNK];
 };
 
+// The pair entries that hold a whole token (PairIsPlain).
+uint32_t CountWholeEntries(const uint32_t *pairs);
+
 // Reads a table set (token, offset and escape lengths, in this order), then
-// builds the three tables, the pair table and the escape table.
+// builds the three tables, the pair table and the escape table, and counts
+// the pair table's whole tokens.
 int32_t ReadTableSet(BitReader *r, WorkBlock *work);
 
 #endif

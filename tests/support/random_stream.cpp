@@ -75,8 +75,10 @@ RandomPicture MakeRandomPicture(uint32_t seed, uint32_t width, uint32_t height,
                 count += n;
             } else {
                 uint32_t digit[3];
+                const bool alternate = options.alternate_escape_share >= 0 && tokens.size() / REBUILD_PERIOD % 2 == 1;
+                const double escape_share = alternate ? options.alternate_escape_share : options.escape_share;
                 for (uint32_t &d : digit) {
-                    d = unit(rng) < options.escape_share ? ESCAPE_DIGIT
+                    d = unit(rng) < escape_share ? ESCAPE_DIGIT
                                                          : 1 + static_cast<uint32_t>(rng() % (DIGIT_COUNT - 1));
                 }
                 tok.symbol = static_cast<uint16_t>(LiteralToken(digit[0], digit[1], digit[2]));

@@ -27,6 +27,9 @@ struct RandomStreamOptions {
     double escape_share = 0.08;  // share of literal channels sent as escapes
     double long_run_share = 0.1; // share of runs that may pass the row end
     int32_t max_code_length = 20;
+    // Where not negative, the share of escaped channels in every second
+    // table set's tokens (the second, the fourth, ...).
+    double alternate_escape_share = -1;
 };
 
 RandomPicture MakeRandomPicture(uint32_t seed, uint32_t width, uint32_t height);

@@ -67,3 +67,23 @@ TEST(RandomPictures, LiteralsWithoutEscapesAndShortRunsUpToEveryRowEnd) {
         }
     }
 }
+
+TEST(RandomPictures, TableSetsOfWholeTokensAndOfEscapesInTurn) {
+    // Table sets that alternate between literals without escapes (most
+    // tokens whole in their pair entry) and literals with many: the fast
+    // loop changes its way of taking whole tokens with the table set, in
+    // the middle of rows, with the reader, the list and the output where
+    // the other way left them.
+    RandomStreamOptions options;
+    options.run_share = 0.003;
+    options.escape_share = 0.002;
+    options.alternate_escape_share = 0.5;
+    options.max_code_length = 16;
+    for (uint32_t seed = 1; seed <= 2; seed++) {
+        RandomPicture pic = MakeRandomPicture(400 + seed, 363 + seed, 250, options);
+        ASSERT_GT(pic.tokens, 4u * REBUILD_PERIOD);
+        const Decoded d = DecodeBytes(pic.file, NO_CALLBACK);
+        ASSERT_EQ(d.result, ERR_NONE) << "seed " << seed;
+        EXPECT_EQ(d.pixels, pic.pixels) << "seed " << seed;
+    }
+}
