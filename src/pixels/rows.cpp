@@ -910,13 +910,10 @@ int32_t DecodeTokens(BitReader *__restrict reader, OffsetList *__restrict offset
 } // namespace
 
 int32_t DecodeRow(RowDecoder *s, int64_t out) {
-    BitReader reader = s->reader;
-    OffsetList offsets = s->offsets;
-    int32_t countdown = s->countdown;
-    int32_t result = DecodeTokens(&reader, &offsets, s->delta, s->reach_down, s->reach_up, &countdown, s->work,
-                                  s->bytes, s->lo, s->hi, out, s->width);
-    s->reader = reader;
-    s->offsets = offsets;
-    s->countdown = countdown;
-    return result;
+    // The state's own fields, not copies: a copy made here and written back
+    // would go through memory as whole records while the token loop reads
+    // and writes them field by field, and the processor cannot forward such
+    // stores to such loads.
+    return DecodeTokens(&s->reader, &s->offsets, s->delta, s->reach_down, s->reach_up, &s->countdown, s->work,
+                        s->bytes, s->lo, s->hi, out, s->width);
 }

@@ -250,13 +250,20 @@ TEST(NativeDecode, StoppedDecodeInPlaceIsTheReferencesWhateverTheBufferHeld) {
     // literal's escapes or at a table set, and a decode the caller stops,
     // must still leave exactly the plain reference's bitmap at that point
     // (zeros where it did not reach), whatever the buffer held.
+    // The widest rows mostly of runs, long ones from rows above and far
+    // behind among them, so that streams fail in the fast loop after runs
+    // as well as after literals.
     struct Case {
         uint32_t width, height, seed;
+        double run_share;
     };
-    const Case cases[] = {{1, 9, 1}, {2, 9, 2}, {3, 7, 3}, {4, 6, 4}, {6, 6, 5}, {17, 5, 6}, {40, 4, 7}, {300, 3, 8}};
+    const Case cases[] = {{1, 9, 1, 0.25},  {2, 9, 2, 0.25},  {3, 7, 3, 0.25},   {4, 6, 4, 0.25},
+                          {6, 6, 5, 0.25},  {17, 5, 6, 0.25}, {40, 4, 7, 0.25},  {300, 3, 8, 0.25},
+                          {700, 9, 9, 0.7}, {1001, 5, 10, 0.9}};
     uint32_t failures = 0;
     for (const Case &c : cases) {
         RandomStreamOptions options;
+        options.run_share = c.run_share;
         options.long_run_share = 0.3;
         options.escape_share = 0.3;
         const RandomPicture p = MakeRandomPicture(c.seed, c.width, c.height, options);
