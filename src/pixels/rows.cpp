@@ -343,18 +343,26 @@ inline uint64_t MovedToFront(uint64_t order, uint64_t chosen, uint64_t front_mas
 // reads it (a literal's reference at d reads it along, and uses none of
 // it). The last pixel of a row takes its three bytes alone, as the byte
 // after it may belong to a row already decoded.
+#if defined(__SSE2__)
+__attribute__((always_inline)) inline void WritePixel(uint8_t *d, const uint8_t *s, __m128i sub,
+                                                      const uint8_t *d_end) {
+    if (d + PIXEL_BYTES < d_end) {
+        _mm_storeu_si32(d, _mm_sub_epi8(_mm_loadu_si32(s), sub));
+        return;
+    }
+    const uint32_t bytes = static_cast<uint32_t>(_mm_cvtsi128_si32(sub));
+    for (int32_t i = 0; i < PIXEL_BYTES; i++) d[i] = static_cast<uint8_t>(s[i] - (bytes >> (8 * i)));
+}
+#endif
+
 __attribute__((always_inline)) inline void WritePixel(uint8_t *d, const uint8_t *s, uint32_t sub,
                                                       const uint8_t *d_end) {
 #if defined(__SSE2__)
-    if (d + PIXEL_BYTES < d_end) {
-        const __m128i v = _mm_sub_epi8(_mm_loadu_si32(s), _mm_cvtsi32_si128(static_cast<int32_t>(sub)));
-        _mm_storeu_si32(d, v);
-        return;
-    }
+    WritePixel(d, s, _mm_cvtsi32_si128(static_cast<int32_t>(sub)), d_end);
 #else
     (void)d_end;
-#endif
     for (int32_t i = 0; i < PIXEL_BYTES; i++) d[i] = static_cast<uint8_t>(s[i] - (sub >> (8 * i)));
+#endif
 }
 
 // WIDE_BYTES: what one whole token writes the wide way, and the reach of
@@ -414,7 +422,61 @@ __attribute__((always_inline)) inline __m128i ShuffleBytes(__m128i v, __m128i or
     __asm__("pshufb %1, %0" : "+x"(v) : "xm"(order));
     return v;
 }
+
+// What a literal subtracts from its reference, as one byte shuffle: the
+// shuffle's source holds the literal's escapes in stream order in bytes 0
+// to 2 and its digits, stream order too, in bytes 4 to 6; `order` takes
+// each of the pixel's bytes from the one that is its channel's (byte 3
+// zero). The shuffle reads only order's low half, whose bytes 8 to 15 end
+// up in bytes of the result no one uses.
+struct alignas(16) LiteralShuffle {
+    uint8_t order[8];
+    uint64_t digits; // or-ed into the source above the escapes
+};
+
+struct LiteralShuffles {
+    LiteralShuffle token[LITERAL_TOKENS];
+};
+
+constexpr LiteralShuffles MakeLiteralShuffles() {
+    LiteralShuffles table{};
+    constexpr int32_t at[3] = {RED_BYTE, GREEN_BYTE, BLUE_BYTE}; // stream channel i's byte in the pixel
+    for (uint32_t t = 0; t < LITERAL_TOKENS; t++) {
+        const uint32_t digit[3] = {RedDigit(t), GreenDigit(t), BlueDigit(t)};
+        LiteralShuffle l{};
+        for (uint8_t &b : l.order) b = 0x80;
+        uint8_t escapes = 0;
+        for (int32_t i = 0; i < 3; i++)
+            l.order[at[i]] = digit[i] == ESCAPE_DIGIT ? escapes++ : static_cast<uint8_t>(4 + i);
+        l.digits = static_cast<uint64_t>(LITERAL_CODES.code[t].sub) << 32;
+        table.token[t] = l;
+    }
+    return table;
+}
+
+constexpr LiteralShuffles LITERAL_SHUFFLES = MakeLiteralShuffles();
 #endif
+
+// Writes literal t's pixel at d from its reference at s, with its escape
+// values packed in stream order: by one byte shuffle where the loop has
+// it, else by shifting them to their channels.
+template <bool shuffle>
+__attribute__((always_inline)) inline void WriteLiteralPixel(uint8_t *d, const uint8_t *s, uint32_t t,
+                                                             uint32_t escaped, const uint8_t *d_end) {
+#if defined(__x86_64__)
+    if (shuffle) {
+        const LiteralShuffle *l = &LITERAL_SHUFFLES.token[t];
+        const __m128i source = _mm_cvtsi64_si128(static_cast<int64_t>(escaped | l->digits));
+        WritePixel(d, s, ShuffleBytes(source, _mm_load_si128(reinterpret_cast<const __m128i *>(l))), d_end);
+        return;
+    }
+#endif
+    const LiteralCode code = LITERAL_CODES.code[t];
+    const uint32_t sub = code.sub | ((escaped & 0xff) << code.first_shift) | ((escaped & 0xffff00) << code.rest_shift);
+    // From stream order (red, green, blue) to the pixel's.
+    static_assert(RED_BYTE == 2 && GREEN_BYTE == 1 && BLUE_BYTE == 0, "the pixel's bytes are blue, green, red");
+    WritePixel(d, s, __builtin_bswap32(sub) >> 8, d_end);
+}
 
 // One token whose pair entry holds it whole, after its top-up; false, with
 // nothing changed, where the general path is to take it instead: a run
@@ -586,8 +648,7 @@ __attribute__((always_inline)) inline void FastTokensBody(FastState *state, cons
                 next = next0;
                 break;
             }
-            const LiteralCode code = LITERAL_CODES.code[t];
-            uint32_t sub = code.sub;
+            uint32_t escaped = 0; // in stream order
             if (!whole_first || n != 0) {
                 // Without whole tokens first, whatever the number of
                 // escapes left, none included: a branch on it would go
@@ -668,12 +729,9 @@ __attribute__((always_inline)) inline void FastTokensBody(FastState *state, cons
                 }
                 // In stream order: the first where the pair entry took it
                 // (else its field is 0), then those decoded here.
-                const uint32_t escaped = PairEscapeValue(pair) | values << (8 * PairTakesEscape(pair));
-                sub |= ((escaped & 0xff) << code.first_shift) | ((escaped & 0xffff00) << code.rest_shift);
+                escaped = PairEscapeValue(pair) | values << (8 * PairTakesEscape(pair));
             }
-            // From stream order (red, green, blue) to the pixel's.
-            static_assert(RED_BYTE == 2 && GREEN_BYTE == 1 && BLUE_BYTE == 0, "the pixel's bytes are blue, green, red");
-            WritePixel(d, d + step, __builtin_bswap32(sub) >> 8, d_end);
+            WriteLiteralPixel<wide>(d, d + step, t, escaped, d_end);
             d += PIXEL_BYTES;
         } else {
             const int64_t len = PIXEL_BYTES * static_cast<int64_t>(RunLength(t));
