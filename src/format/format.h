@@ -101,6 +101,9 @@ constexpr int32_t PIXEL_BYTES = 3;
 constexpr int32_t BLUE_BYTE = 0;
 constexpr int32_t GREEN_BYTE = 1;
 constexpr int32_t RED_BYTE = 2;
+// A literal's channels in the order the stream gives them (red, green,
+// blue), as bytes of the pixel.
+inline constexpr int32_t STREAM_CHANNEL_BYTES[3] = {RED_BYTE, GREEN_BYTE, BLUE_BYTE};
 
 constexpr int64_t RowStride(uint32_t width) { return (static_cast<int64_t>(width) * PIXEL_BYTES + 3) & ~int64_t{3}; }
 // height * stride, which needs more than 32 bits for the largest headers.

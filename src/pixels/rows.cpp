@@ -41,9 +41,8 @@ int32_t WriteLiteral(BitReader *reader, const DecodeTable *escape, uint8_t *buf,
                      uint32_t t, int64_t out, int64_t src) {
     const bool black = src + PIXEL_BYTES >= hi;
     const int8_t digits[3] = {DigitTables.first[t], DigitTables.second[t], DigitTables.third[t]};
-    const int32_t channel[3] = {RED_BYTE, GREEN_BYTE, BLUE_BYTE};
     for (int32_t i = 0; i < 3; i++) {
-        const int32_t c = channel[i];
+        const int32_t c = STREAM_CHANNEL_BYTES[i];
         uint32_t v = static_cast<uint32_t>(static_cast<int32_t>(digits[i]));
         if (digits[i] == DIGIT_ESCAPE) {
             uint32_t e = 0;
@@ -256,13 +255,12 @@ struct PlainSubs {
 // The literal codes turned from stream order to the pixel's byte order.
 constexpr PlainSubs MakePlainSubs() {
     PlainSubs table{};
-    constexpr int32_t at[3] = {RED_BYTE, GREEN_BYTE, BLUE_BYTE}; // stream channel i's byte in the pixel
     for (uint32_t t = 0; t < TOKEN_SYMBOLS; t++) {
         PlainCode c{};
         if (t < FIRST_RUN_TOKEN) {
             const LiteralCode l = LITERAL_CODES.code[t];
-            for (int32_t i = 0; i < 3; i++) c.sub |= ((l.sub >> (8 * i)) & 0xff) << (8 * at[i]);
-            if (l.escapes != 0) c.shift = static_cast<uint16_t>(8 * at[l.first_shift / 8]);
+            for (int32_t i = 0; i < 3; i++) c.sub |= ((l.sub >> (8 * i)) & 0xff) << (8 * STREAM_CHANNEL_BYTES[i]);
+            if (l.escapes != 0) c.shift = static_cast<uint16_t>(8 * STREAM_CHANNEL_BYTES[l.first_shift / 8]);
             c.bytes = PIXEL_BYTES;
         } else {
             c.bytes = static_cast<uint16_t>(PIXEL_BYTES * RunLength(t));
@@ -440,14 +438,13 @@ struct LiteralShuffles {
 
 constexpr LiteralShuffles MakeLiteralShuffles() {
     LiteralShuffles table{};
-    constexpr int32_t at[3] = {RED_BYTE, GREEN_BYTE, BLUE_BYTE}; // stream channel i's byte in the pixel
     for (uint32_t t = 0; t < LITERAL_TOKENS; t++) {
         const uint32_t digit[3] = {RedDigit(t), GreenDigit(t), BlueDigit(t)};
         LiteralShuffle l{};
         for (uint8_t &b : l.order) b = 0x80;
         uint8_t escapes = 0;
         for (int32_t i = 0; i < 3; i++)
-            l.order[at[i]] = digit[i] == ESCAPE_DIGIT ? escapes++ : static_cast<uint8_t>(4 + i);
+            l.order[STREAM_CHANNEL_BYTES[i]] = digit[i] == ESCAPE_DIGIT ? escapes++ : static_cast<uint8_t>(4 + i);
         l.digits = static_cast<uint64_t>(LITERAL_CODES.code[t].sub) << 32;
         table.token[t] = l;
     }
