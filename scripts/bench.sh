@@ -170,11 +170,21 @@ plot "$work/data/encode.tsv" using 2:3 with linespoints pt 7, "" using 2:3:(spri
 EOF
 
 model=$(lscpu | sed -n 's/^Model name:[[:space:]]*//p' | head -n 1)
+# The model name alone may not tell one processor generation from another
+# (virtual machines often give only the vendor's brand), nor the cache the
+# decoder's tables share with the pixels: the family and model numbers and
+# each core's first- and second-level data caches go with it.
+family=$(sed -n 's/^cpu family[[:space:]]*:[[:space:]]*//p' /proc/cpuinfo 2>/dev/null | head -n 1)
+number=$(sed -n 's/^model[[:space:]]*:[[:space:]]*//p' /proc/cpuinfo 2>/dev/null | head -n 1)
+caches=$(lscpu -C=NAME,ONE-SIZE 2>/dev/null | awk '$1 == "L1d" || $1 == "L2" {printf "%s%s %s", n++ ? ", " : "", $1, $2}')
+detail=""
+[ -n "$family" ] && [ -n "$number" ] && detail="family $family, model $number"
+[ -n "$caches" ] && detail="${detail:+$detail; }$caches per core"
 {
     echo "# Benchmarks"
     echo
     echo "Made by \`scripts/bench.sh\` on $(date -u '+%Y-%m-%d %H:%M UTC'), commit $(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)."
-    echo "Machine: ${model:-unknown} ($cores cores; pxcm_bench runs on one, pinned),"
+    echo "Machine: ${model:-unknown} (${detail:+$detail; }$cores cores; pxcm_bench runs on one, pinned),"
     echo "$(c++ --version | head -n 1), Release build."
     echo
     echo "Every picture of the corpus is read once from its PNG; the pictures marked *"
