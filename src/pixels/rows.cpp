@@ -335,30 +335,22 @@ inline uint64_t MovedToFront(uint64_t order, uint64_t chosen, uint64_t front_mas
     return order ^ ((((order << 4) | chosen) ^ order) & front_mask_w);
 }
 
-// Writes the pixel at d as its reference at s less `sub` (the pixel's
-// byte order), the three channels at once where the row goes on after d:
-// four bytes, the fourth of which the next token rewrites before anything
-// reads it (a literal's reference at d reads it along, and uses none of
-// it). The last pixel of a row takes its three bytes alone, as the byte
+// Writes the pixel at d, not the last of its row, as its reference at s
+// less `sub` (the pixel's byte order): the three channels at once, four
+// bytes, the fourth of which the next token rewrites before anything reads
+// it (a literal's reference at d reads it along, and uses none of it). The
+// fast loop leaves each row's last pixel to the careful one, as the byte
 // after it may belong to a row already decoded.
 #if defined(__SSE2__)
-__attribute__((always_inline)) inline void WritePixel(uint8_t *d, const uint8_t *s, __m128i sub,
-                                                      const uint8_t *d_end) {
-    if (d + PIXEL_BYTES < d_end) {
-        _mm_storeu_si32(d, _mm_sub_epi8(_mm_loadu_si32(s), sub));
-        return;
-    }
-    const uint32_t bytes = static_cast<uint32_t>(_mm_cvtsi128_si32(sub));
-    for (int32_t i = 0; i < PIXEL_BYTES; i++) d[i] = static_cast<uint8_t>(s[i] - (bytes >> (8 * i)));
+__attribute__((always_inline)) inline void WritePixel(uint8_t *d, const uint8_t *s, __m128i sub) {
+    _mm_storeu_si32(d, _mm_sub_epi8(_mm_loadu_si32(s), sub));
 }
 #endif
 
-__attribute__((always_inline)) inline void WritePixel(uint8_t *d, const uint8_t *s, uint32_t sub,
-                                                      const uint8_t *d_end) {
+__attribute__((always_inline)) inline void WritePixel(uint8_t *d, const uint8_t *s, uint32_t sub) {
 #if defined(__SSE2__)
-    WritePixel(d, s, _mm_cvtsi32_si128(static_cast<int32_t>(sub)), d_end);
+    WritePixel(d, s, _mm_cvtsi32_si128(static_cast<int32_t>(sub)));
 #else
-    (void)d_end;
     for (int32_t i = 0; i < PIXEL_BYTES; i++) d[i] = static_cast<uint8_t>(s[i] - (sub >> (8 * i)));
 #endif
 }
@@ -459,12 +451,12 @@ constexpr LiteralShuffles LITERAL_SHUFFLES = MakeLiteralShuffles();
 // it, else by shifting them to their channels.
 template <bool shuffle>
 __attribute__((always_inline)) inline void WriteLiteralPixel(uint8_t *d, const uint8_t *s, uint32_t t,
-                                                             uint32_t escaped, const uint8_t *d_end) {
+                                                             uint32_t escaped) {
 #if defined(__x86_64__)
     if (shuffle) {
         const LiteralShuffle *l = &LITERAL_SHUFFLES.token[t];
         const __m128i source = _mm_cvtsi64_si128(static_cast<int64_t>(escaped | l->digits));
-        WritePixel(d, s, ShuffleBytes(source, _mm_load_si128(reinterpret_cast<const __m128i *>(l))), d_end);
+        WritePixel(d, s, ShuffleBytes(source, _mm_load_si128(reinterpret_cast<const __m128i *>(l))));
         return;
     }
 #endif
@@ -472,7 +464,7 @@ __attribute__((always_inline)) inline void WriteLiteralPixel(uint8_t *d, const u
     const uint32_t sub = code.sub | ((escaped & 0xff) << code.first_shift) | ((escaped & 0xffff00) << code.rest_shift);
     // From stream order (red, green, blue) to the pixel's.
     static_assert(RED_BYTE == 2 && GREEN_BYTE == 1 && BLUE_BYTE == 0, "the pixel's bytes are blue, green, red");
-    WritePixel(d, s, __builtin_bswap32(sub) >> 8, d_end);
+    WritePixel(d, s, __builtin_bswap32(sub) >> 8);
 }
 
 // One token whose pair entry holds it whole, after its top-up; false, with
@@ -482,14 +474,14 @@ __attribute__((always_inline)) inline void WriteLiteralPixel(uint8_t *d, const u
 // shuffle, subtract and store, where those bytes lie in the row (up to
 // d_wide_end) and, with `checked`, the load inside the bitmap (wide_span);
 // the bytes past the token's are the next tokens' to rewrite, and are zero
-// again where the loop stops. Other literals are written as four bytes or
-// three (literal_span).
+// again where the loop stops. Other literals are written as four bytes
+// (literal_span).
 template <bool checked, bool wide>
 __attribute__((always_inline)) inline bool TakeWholeToken(uint32_t pair, uint64_t *bits, uint64_t *held,
-                                                          uint64_t *order, uint8_t **d, const uint8_t *d_end,
-                                                          uintptr_t d_wide_end, const int64_t *delta,
-                                                          const uint64_t *front_mask, const uint8_t *pixels,
-                                                          int64_t lo, uint64_t literal_span, uint64_t wide_span) {
+                                                          uint64_t *order, uint8_t **d, uintptr_t d_wide_end,
+                                                          const int64_t *delta, const uint64_t *front_mask,
+                                                          const uint8_t *pixels, int64_t lo, uint64_t literal_span,
+                                                          uint64_t wide_span) {
     const uint32_t w = PairOffset(pair);
     const uint64_t chosen = (*order >> (4 * w)) & 15;
     const int64_t step = delta[chosen];
@@ -510,7 +502,7 @@ __attribute__((always_inline)) inline bool TakeWholeToken(uint32_t pair, uint64_
 #endif
     {
         if (code.bytes != PIXEL_BYTES || (checked && from >= literal_span)) return false;
-        WritePixel(out, out + step, sub, d_end);
+        WritePixel(out, out + step, sub);
     }
     *order = MovedToFront(*order, chosen, front_mask[w]);
     *bits <<= PairLength(pair);
@@ -536,7 +528,8 @@ __attribute__((always_inline)) inline bool TakeWholeToken(uint32_t pair, uint64_
 // covers, a reference outside the bitmap or a run that would leave it, the
 // reader is left topped up but before that token, and the rest of the state
 // as it was, for the careful loop. Returns with state->out at or past
-// out_end when the row is done.
+// out_end where a run ended the row; otherwise at its last pixel at the
+// latest.
 //
 // The loop is bound by its chain of dependent look-ups, each waiting for
 // the lengths of the one before, so a literal's escapes take as few as
@@ -576,14 +569,17 @@ __attribute__((always_inline)) inline void FastTokensBody(FastState *state, cons
     // wide load, when src - lo < wide_span.
     const uint64_t literal_span = hi - lo > PIXEL_BYTES ? static_cast<uint64_t>(hi - lo - PIXEL_BYTES) : 0;
     const uint64_t wide_span = hi - lo >= WIDE_BYTES ? static_cast<uint64_t>(hi - lo - WIDE_BYTES + 1) : 0;
-    while (d < d_end && budget > 0) {
+    // The row's last pixel is the careful loop's (see WritePixel); a run
+    // that starts before it may cover it.
+    uint8_t *const d_last = d_end - PIXEL_BYTES;
+    while (d < d_last && budget > 0) {
         // The pair look-up takes the bits already held, at least PAIR_BITS
         // of them at every token's start, so that it does not wait for the
         // top-up's load, whose address depends on the last token's lengths.
         uint32_t pair = work->pairs[bits >> (64 - PAIR_BITS)];
         TopUp(&bits, &held, &next);
         if (whole_first && PairIsPlain(pair) &&
-            TakeWholeToken<checked, wide>(pair, &bits, &held, &order, &d, d_end, d_wide_end, delta, front_mask,
+            TakeWholeToken<checked, wide>(pair, &bits, &held, &order, &d, d_wide_end, delta, front_mask,
                                           pixels, lo, literal_span, wide_span)) {
             // A token with nothing left to decode, whole in the pair entry;
             // then a second one on the same top-up, as the first leaves at
@@ -592,11 +588,11 @@ __attribute__((always_inline)) inline void FastTokensBody(FastState *state, cons
             // way below, after a top-up.
             static_assert(56 - 2 * PAIR_BITS >= PAIR_BITS, "two pairs on one top-up");
             budget--;
-            if (d >= d_end || budget <= 0) break;
+            if (d >= d_last || budget <= 0) break;
             pair = work->pairs[bits >> (64 - PAIR_BITS)];
-            if (PairIsPlain(pair) && TakeWholeToken<checked, wide>(pair, &bits, &held, &order, &d, d_end,
-                                                                    d_wide_end, delta, front_mask, pixels, lo,
-                                                                    literal_span, wide_span)) {
+            if (PairIsPlain(pair) && TakeWholeToken<checked, wide>(pair, &bits, &held, &order, &d, d_wide_end,
+                                                                    delta, front_mask, pixels, lo, literal_span,
+                                                                    wide_span)) {
                 budget--;
                 continue;
             }
@@ -723,12 +719,16 @@ __attribute__((always_inline)) inline void FastTokensBody(FastState *state, cons
                             break;
                         }
                     }
+                    // Three escapes of one look-up each, or codes decoded
+                    // one by one, may leave fewer bits than the next pair
+                    // look-up takes.
+                    if (held < PAIR_BITS) TopUp(&bits, &held, &next);
                 }
                 // In stream order: the first where the pair entry took it
                 // (else its field is 0), then those decoded here.
                 escaped = PairEscapeValue(pair) | values << (8 * PairTakesEscape(pair));
             }
-            WriteLiteralPixel<wide>(d, d + step, t, escaped, d_end);
+            WriteLiteralPixel<wide>(d, d + step, t, escaped);
             d += PIXEL_BYTES;
         } else {
             const int64_t len = PIXEL_BYTES * static_cast<int64_t>(RunLength(t));
@@ -747,9 +747,11 @@ __attribute__((always_inline)) inline void FastTokensBody(FastState *state, cons
         }
         order = moved;
         budget--;
-        // Three escapes or codes decoded one by one may leave fewer bits
-        // than the next pair look-up takes.
-        if (held < PAIR_BITS) TopUp(&bits, &held, &next);
+        // Every other way leaves at least PAIR_BITS for the next pair
+        // look-up: from the 56 of the top-up, a pair entry or two codes of
+        // FAST_BITS, then one look-up of the escape table or two.
+        static_assert(56 - 2 * FAST_BITS - 2 * ESCAPE_BITS >= PAIR_BITS && PAIR_BITS <= 2 * FAST_BITS,
+                      "a token of short codes leaves the next pair look-up its bits");
     }
     // A literal written as four bytes leaves its fourth, the first of the
     // next pixel, and a wide token the rest of its WIDE_BYTES, for the next
